@@ -1,0 +1,224 @@
+// The operating-system seams declared in platform.h: a POSIX half and a
+// Windows half, chosen at compile time. Nothing else in the library calls
+// the system directly.
+#include "platform.h"
+
+#include <cerrno>
+#include <cstring>
+
+#if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  include <windows.h>
+#  include <io.h>
+#  include <fcntl.h>
+#  include <sys/stat.h>
+#else
+#  include <fcntl.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
+#  include <climits>
+#  include <cstdlib>
+#endif
+
+namespace brantcfg::detail {
+namespace {
+
+[[nodiscard]] constexpr unsigned char ascii_lower(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+// Copies text into a buffer of capacity bytes; false when it does not fit.
+[[nodiscard]] bool copy_path(const char *text, char *dest, std::size_t capacity) noexcept {
+    const std::size_t length = std::strlen(text);
+    if (length + 1 > capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(dest, text, length + 1);
+    return true;
+}
+
+// The temporary path is the target's whole path with its last byte
+// replaced by '~'. A path that already ends in '~' would name itself, so it
+// has none.
+[[nodiscard]] bool make_temp_path(target_file *target) noexcept {
+    const std::size_t length = std::strlen(target->path);
+    if (length == 0 || target->path[length - 1] == '~') {
+        errno = EINVAL;
+        return false;
+    }
+    std::memcpy(target->temp_path, target->path, length + 1);
+    target->temp_path[length - 1] = '~';
+    return true;
+}
+
+}  // namespace
+
+bool equal_ignoring_case(const char *a, const char *b, std::size_t length) noexcept {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (ascii_lower(static_cast<unsigned char>(a[i])) !=
+            ascii_lower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+#if defined(_WIN32)
+
+int read_byte(std::FILE *file) noexcept { return _getc_nolock(file); }
+
+std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
+    std::FILE *file = std::fopen(path, "rb");
+    if (file) {
+        *result = open_result::opened;
+        return file;
+    }
+    const int cause = errno;
+    // The runtime reports sharing violations and directories as EACCES and
+    // a missing file or folder as ENOENT; only the latter means "no file".
+    *result = (cause == ENOENT) ? open_result::missing : open_result::failed;
+    errno = cause;
+    return nullptr;
+}
+
+bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept {
+    (void)source;
+    if (!copy_path(path, target->path, sizeof target->path)) return false;
+    DWORD attributes = GetFileAttributesA(path);
+    target->mode = (attributes != INVALID_FILE_ATTRIBUTES) ? attributes : 0;
+    return make_temp_path(target);
+}
+
+std::FILE *create_temp_file(const target_file &target) noexcept {
+    // A stale temporary file may be read-only; clear that so it can go.
+    SetFileAttributesA(target.temp_path, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(target.temp_path);
+    int fd = _open(target.temp_path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE *file = _fdopen(fd, "wb");
+    if (!file) {
+        const int cause = errno;
+        _close(fd);
+        DeleteFileA(target.temp_path);
+        errno = cause;
+    }
+    return file;
+}
+
+bool flush_to_disk(std::FILE *file) noexcept {
+    if (std::fflush(file) != 0) return false;
+    return _commit(_fileno(file)) == 0;
+}
+
+bool replace_file(const char *temp_path, const char *path) noexcept {
+    if (MoveFileExA(temp_path, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    errno = (GetLastError() == ERROR_ACCESS_DENIED) ? EACCES : EIO;
+    return false;
+}
+
+void sync_parent_directory(const char *path) noexcept {
+    // MOVEFILE_WRITE_THROUGH already waits until the move is on disk.
+    (void)path;
+}
+
+#else  // POSIX
+
+int read_byte(std::FILE *file) noexcept { return getc_unlocked(file); }
+
+std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
+    std::FILE *file = std::fopen(path, "rb");
+    if (file) {
+        *result = open_result::opened;
+        return file;
+    }
+    const int cause = errno;
+    *result = (cause == ENOENT) ? open_result::missing : open_result::failed;
+    errno = cause;
+    return nullptr;
+}
+
+bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept {
+    // A symbolic link stays a link: the file it resolves to is the one
+    // rewritten, with the temporary file beside it so the rename stays
+    // within one file system.
+    struct stat link_status {};
+    if (lstat(path, &link_status) == 0 && S_ISLNK(link_status.st_mode)) {
+        char resolved[PATH_MAX];
+        if (!realpath(path, resolved)) return false;
+        if (!copy_path(resolved, target->path, sizeof target->path)) return false;
+    } else if (!copy_path(path, target->path, sizeof target->path)) {
+        return false;
+    }
+    struct stat status {};
+    if (fstat(fileno(source), &status) != 0) return false;
+    target->mode = static_cast<unsigned>(status.st_mode & 07777);
+    target->owner = static_cast<long>(status.st_uid);
+    target->group = static_cast<long>(status.st_gid);
+    return make_temp_path(target);
+}
+
+std::FILE *create_temp_file(const target_file &target) noexcept {
+    // A stale temporary file, or anything else an earlier crash or another
+    // program left under that name, is removed rather than opened: opening
+    // it could follow a link planted there and overwrite another file.
+    if (unlink(target.temp_path) != 0 && errno != ENOENT) return nullptr;
+    const int fd = open(target.temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                        static_cast<mode_t>(target.mode & 0777));
+    if (fd < 0) return nullptr;
+    // The umask may have cleared bits the old file had; the new file gets
+    // exactly the old bits. Owner and group are kept where this process may
+    // set them (as root, or a group it belongs to); where it may not, the
+    // file belongs to the writer, as any new file would, so that failure is
+    // not an error.
+    int cause = 0;
+    if (fchmod(fd, static_cast<mode_t>(target.mode)) != 0) cause = errno;
+    if (cause == 0 &&
+        fchown(fd, static_cast<uid_t>(target.owner), static_cast<gid_t>(target.group)) != 0) {
+        const int group_kept = fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(target.group));
+        static_cast<void>(group_kept);
+    }
+    std::FILE *file = (cause == 0) ? fdopen(fd, "wb") : nullptr;
+    if (!file) {
+        if (cause == 0) cause = errno;
+        close(fd);
+        unlink(target.temp_path);
+        errno = cause;
+    }
+    return file;
+}
+
+bool flush_to_disk(std::FILE *file) noexcept {
+    if (std::fflush(file) != 0) return false;
+    return fsync(fileno(file)) == 0;
+}
+
+bool replace_file(const char *temp_path, const char *path) noexcept {
+    return std::rename(temp_path, path) == 0;
+}
+
+void sync_parent_directory(const char *path) noexcept {
+    char directory[PATH_CAPACITY];
+    if (!copy_path(path, directory, sizeof directory)) return;
+    char *slash = std::strrchr(directory, '/');
+    if (!slash) {
+        directory[0] = '.';
+        directory[1] = '\0';
+    } else if (slash == directory) {
+        directory[1] = '\0';
+    } else {
+        *slash = '\0';
+    }
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    // The rename is complete and the new content synced; a failed directory
+    // sync only means the rename itself may not yet survive a power loss,
+    // and the caller has nothing better to do than report success.
+    (void)fsync(fd);
+    close(fd);
+}
+
+#endif
+
+}  // namespace brantcfg::detail

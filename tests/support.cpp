@@ -1,0 +1,103 @@
+#include "support.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace brantcfg_test {
+namespace {
+
+void remove_tree(const std::string &path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0700);
+        for (const auto &name : list_dir(path)) remove_tree(path + "/" + name);
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+void collect_files(const std::string &dir, std::vector<std::string> &out) {
+    for (const auto &name : list_dir(dir)) {
+        if (name.empty() || name[0] == '.' || name == "SOURCES.md") continue;
+        const std::string full = dir + "/" + name;
+        struct stat st {};
+        if (stat(full.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode))
+            collect_files(full, out);
+        else if (S_ISREG(st.st_mode))
+            out.push_back(full);
+    }
+}
+
+}  // namespace
+
+void ScratchDir::SetUp() {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/brantcfg-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+}
+
+void ScratchDir::TearDown() {
+    if (!dir_.empty()) remove_tree(dir_);
+}
+
+std::string ScratchDir::path(const std::string &name) const { return dir_ + "/" + name; }
+
+void write_file(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::string read_file(const std::string &path, bool *exists) {
+    std::ifstream in(path, std::ios::binary);
+    if (exists) *exists = in.good();
+    if (!in) return {};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool file_exists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *entry = readdir(d)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string corpus_dir() {
+    struct stat st {};
+    const std::string dir = BRANTCFG_CORPUS_DIR;
+    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
+}
+
+std::vector<std::string> corpus_files() {
+    std::vector<std::string> files;
+    const std::string dir = corpus_dir();
+    if (!dir.empty()) collect_files(dir, files);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace brantcfg_test
