@@ -36,7 +36,18 @@ constexpr int LONG_TEXT_SIZE = 32;
 // Room for "%f" of any float: sign, 39 digits, point, six decimals, NUL.
 constexpr int FLOAT_TEXT_SIZE = 64;
 static_assert(FLOAT_TEXT_SIZE >= 1 + 39 + 1 + 6 + 1);
+// Bytes a rewrite gathers before it hands them to the system: the stream
+// of the temporary file buffers into this array on the call's stack, so a
+// file is written in a few large writes rather than one per few lines.
+constexpr int WRITE_BUFFER_SIZE = 32 * 1024;
 static_assert(LONG_TEXT_SIZE >= 12);
+
+// Length of text, counting no further than limit bytes.
+[[nodiscard]] std::size_t bounded_length(const char *text, int limit) noexcept {
+    const void *end = std::memchr(text, '\0', static_cast<std::size_t>(limit));
+    return end ? static_cast<std::size_t>(static_cast<const char *>(end) - text)
+               : static_cast<std::size_t>(limit);
+}
 
 [[nodiscard]] constexpr char ascii_upper(char c) noexcept {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -65,37 +76,49 @@ char *skip_blanks(char *text) noexcept {
     return text;
 }
 
-char *trim_line_end(char *text) noexcept {
-    char *end = text + std::strlen(text);
+namespace {
+
+// Ends text after its last non-blank byte before end; returns that NUL.
+char *cut_trailing_blanks(char *text, char *end) noexcept {
     while (end > text && is_blank(end[-1])) --end;
     *end = '\0';
+    return end;
+}
+
+}  // namespace
+
+char *trim_line_end(char *text) noexcept {
+    cut_trailing_blanks(text, text + std::strlen(text));
     return text;
 }
 
 char *extract_value(char *text, int *mode) noexcept {
     // A ';' or '#' starts a comment only outside double quotes; "" and \"
-    // are escaped quotes and leave the quote state as it is.
+    // are escaped quotes and leave the quote state as it is. Other bytes
+    // leave the state alone and are passed over in runs.
     bool in_quotes = false;
     char *scan = text;
-    while (*scan != '\0') {
-        if ((*scan == ';' || *scan == '#') && !in_quotes) break;
-        if (*scan == '"') {
+    for (;;) {
+        scan += std::strcspn(scan, ";#\"\\");
+        if (*scan == '\0') break;
+        if (*scan == ';' || *scan == '#') {
+            if (!in_quotes) break;
+        } else if (*scan == '"') {
             if (scan[1] == '"') {
                 scan += 2;
                 continue;
             }
             in_quotes = !in_quotes;
-        } else if (*scan == '\\' && scan[1] == '"') {
+        } else if (scan[1] == '"') {  // a backslash before a quote
             scan += 2;
             continue;
         }
         ++scan;
     }
-    *scan = '\0';
-    trim_line_end(text);
+    char *end = cut_trailing_blanks(text, scan);
 
     *mode = COPY_PLAIN;
-    const std::size_t length = std::strlen(text);
+    const std::size_t length = static_cast<std::size_t>(end - text);
     if (length > 0 && text[0] == '"' && text[length - 1] == '"') {
         text[length - 1] = '\0';  // a lone '"' is both quotes and leaves ""
         ++text;
@@ -130,7 +153,9 @@ char *copy_text(int mode, const char *source, char *dest, int size) noexcept {
             dest[j++] = *s;
         }
     } else {
-        for (; source[j] != '\0' && j < limit; ++j) dest[j] = source[j];
+        // The bytes may overlap when dest lies before source in one buffer.
+        j = static_cast<int>(bounded_length(source, limit));
+        std::memmove(dest, source, static_cast<std::size_t>(j));
     }
     dest[j] = '\0';
     return dest;
@@ -162,18 +187,49 @@ bool key_name_matches(const char *text, const char *separator, const char *name)
 
 // ---- lookup -----------------------------------------------------------------
 
+namespace {
+
+// Reads the next block of the file behind what the source holds, keeping
+// the last READ_BUFFER_KEEP bytes before it. False at the end of the file
+// or on a read error.
+[[nodiscard]] bool refill(line_source &source) noexcept {
+    const int keep = source.filled < READ_BUFFER_KEEP ? source.filled : READ_BUFFER_KEEP;
+    const int dropped = source.filled - keep;
+    if (dropped > 0) {
+        std::memmove(source.block, source.block + dropped, static_cast<std::size_t>(keep));
+        source.window_start += dropped;
+        source.next -= dropped;
+        source.filled = keep;
+    }
+    const std::size_t room = sizeof source.block - static_cast<std::size_t>(keep);
+    const std::size_t got = std::fread(source.block + keep, 1, room, source.file);
+    source.filled += static_cast<int>(got);
+    return got > 0;
+}
+
+}  // namespace
+
 int read_piece(line_source &source, char *buffer, int size) noexcept {
+    // The same pieces a byte-at-a-time reader yields: each stops after a
+    // '\n', at size - 1 bytes, or at the end of the file.
     const int limit = size - 1;
     int count = 0;
     bool line_ended = false;
     while (count < limit) {
-        const int c = read_byte(source.file);
-        if (c == EOF) {
+        if (source.next == source.filled && !refill(source)) {
             line_ended = true;
             break;
         }
-        buffer[count++] = static_cast<char>(c);
-        if (c == '\n') {
+        const int available = source.filled - source.next;
+        const int wanted = limit - count;
+        const int span = available < wanted ? available : wanted;
+        const char *from = source.block + source.next;
+        const void *newline = std::memchr(from, '\n', static_cast<std::size_t>(span));
+        const int taken = newline ? static_cast<int>(static_cast<const char *>(newline) - from) + 1 : span;
+        std::memcpy(buffer + count, from, static_cast<std::size_t>(taken));
+        count += taken;
+        source.next += taken;
+        if (newline) {
             line_ended = true;
             break;
         }
@@ -185,7 +241,14 @@ int read_piece(line_source &source, char *buffer, int size) noexcept {
 }
 
 bool seek_source(line_source &source, long offset) noexcept {
-    if (std::fseek(source.file, offset, SEEK_SET) != 0) return false;
+    if (offset >= source.window_start && offset <= source.window_start + source.filled) {
+        source.next = static_cast<int>(offset - source.window_start);
+    } else {
+        if (std::fseek(source.file, offset, SEEK_SET) != 0) return false;
+        source.window_start = offset;
+        source.next = 0;
+        source.filled = 0;
+    }
     source.offset = offset;
     source.at_line_end = true;
     return true;
@@ -247,12 +310,22 @@ using namespace brantcfg::detail;
 
 namespace {
 
+// Opens path for reading through a line_source. The source reads the file
+// in blocks of its own, so the stream is left without a buffer that every
+// byte would pass through a second time; should that fail, the stream keeps
+// its buffer and reads the same bytes.
+[[nodiscard]] std::FILE *open_source(const char *path, open_result *opened) noexcept {
+    std::FILE *file = open_for_reading(path, opened);
+    if (file) static_cast<void>(std::setvbuf(file, nullptr, _IONBF, 0));
+    return file;
+}
+
 // Opens path for reading and searches it; false when the file cannot be
 // opened or the entry is absent.
 [[nodiscard]] bool find_in_file(const char *path, const char *section, int section_index,
                                 const char *key, int key_index, char *dest, int size) noexcept {
     open_result opened = open_result::failed;
-    std::FILE *file = open_for_reading(path, &opened);
+    std::FILE *file = open_source(path, &opened);
     if (!file) return false;
     stream_guard guard(file);
     line_source source;
@@ -357,7 +430,7 @@ int BRANTCFG_CALL ini_getkey(const char *section, int index, char *buffer, int b
 int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_data, const char *path) {
     if (!callback || !path) return 0;
     open_result opened = open_result::failed;
-    std::FILE *file = open_for_reading(path, &opened);
+    std::FILE *file = open_source(path, &opened);
     if (!file) return 0;
     stream_guard guard(file);
     line_source source;
@@ -444,6 +517,7 @@ struct rewrite_state {
     const char *value = nullptr;
     int error = 0;       // errno of the first failure; 0 while all is well
     char line[LINE_BUFFER_SIZE];
+    char out_block[WRITE_BUFFER_SIZE];  // out's buffer until commit_rewrite closes it
 };
 
 void note_failure(rewrite_state &state, int cause) noexcept {
@@ -702,6 +776,9 @@ int update_open_file(rewrite_state &state, const char *path) noexcept {
     if (!describe_target(path, state.src.file, &target)) return 0;
     state.out = create_temp_file(target);
     if (!state.out) return 0;
+    // Should the buffer be refused, the stream keeps its own and writes the
+    // same bytes.
+    static_cast<void>(std::setvbuf(state.out, state.out_block, _IOFBF, sizeof state.out_block));
     rewrite_lines(state);
     return commit_rewrite(state, target);
 }
@@ -716,7 +793,7 @@ int BRANTCFG_CALL ini_puts(const char *section, const char *key, const char *val
         return 0;
     }
     open_result opened = open_result::failed;
-    std::FILE *file = open_for_reading(path, &opened);
+    std::FILE *file = open_source(path, &opened);
     if (!file) {
         // Only a file that is not there may be created; one that exists but
         // cannot be read is never replaced.

@@ -67,12 +67,29 @@ char *copy_text(int mode, const char *source, char *dest, int size) noexcept;
 [[nodiscard]] bool name_matches(const char *stored, std::size_t length,
                                 const char *name) noexcept;
 
+// Bytes the piece reader takes from the file per read: large reads keep
+// the number of system calls per file small, and the buffer lives on the
+// stack of each call.
+constexpr int READ_BUFFER_SIZE = 16 * 1024;
+// Bytes before the read position that stay in the read buffer when it is
+// refilled: a rewrite seeks back at most two pieces to write its pending
+// stretch, and such a seek then stays inside the buffer.
+constexpr int READ_BUFFER_KEEP = 2 * LINE_BUFFER_SIZE;
+static_assert(READ_BUFFER_KEEP >= 2 * (LINE_BUFFER_SIZE - 1));
+static_assert(READ_BUFFER_SIZE >= 4 * READ_BUFFER_KEEP);
+
 // A stream read in pieces, with the offset of the next byte kept by hand so
 // that positions are exact whatever the piece holds (NUL bytes included).
+// The bytes come from the file in blocks of up to READ_BUFFER_SIZE bytes;
+// window_start, next and filled place the block in the file.
 struct line_source {
     std::FILE *file = nullptr;
     long offset = 0;        // offset of the next byte to be read
     bool at_line_end = true; // the last piece ended with '\n' or at end of file
+    long window_start = 0;  // file offset of block[0]; the stream stands at window_start + filled
+    int next = 0;           // index in block of the byte at offset
+    int filled = 0;         // bytes of block read from the file
+    char block[READ_BUFFER_SIZE];
 };
 
 // Reads the next piece: bytes up to and including the next '\n', at most
@@ -81,7 +98,8 @@ struct line_source {
 // error (ferror tells which).
 int read_piece(line_source &source, char *buffer, int size) noexcept;
 
-// Positions the source at an absolute offset.
+// Positions the source at an absolute offset; an offset inside the block
+// needs no system call.
 [[nodiscard]] bool seek_source(line_source &source, long offset) noexcept;
 
 // The sequential search every read goes through. Finds a section by name

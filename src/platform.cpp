@@ -67,8 +67,6 @@ bool equal_ignoring_case(const char *a, const char *b, std::size_t length) noexc
 
 #if defined(_WIN32)
 
-int read_byte(std::FILE *file) noexcept { return _getc_nolock(file); }
-
 std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
     std::FILE *file = std::fopen(path, "rb");
     if (file) {
@@ -124,8 +122,6 @@ void sync_parent_directory(const char *path) noexcept {
 }
 
 #else  // POSIX
-
-int read_byte(std::FILE *file) noexcept { return getc_unlocked(file); }
 
 std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
     std::FILE *file = std::fopen(path, "rb");

@@ -21,10 +21,6 @@ constexpr std::size_t PATH_CAPACITY = 4096;
 // compare as they are, whatever the process locale.
 [[nodiscard]] bool equal_ignoring_case(const char *a, const char *b, std::size_t length) noexcept;
 
-// One byte from a stream that the calling thread alone uses, without the
-// stream lock; EOF at the end or on error.
-[[nodiscard]] int read_byte(std::FILE *file) noexcept;
-
 enum class open_result { opened, missing, failed };
 
 // Opens path for binary reading. Tells a file that does not exist from one
