@@ -59,9 +59,9 @@ if(BUILD_SHARED_LIBS)
   set(_brantcfg_pc_libs_private "")
 else()
   # The static library is C++ inside: a C program linking it needs the C++
-  # runtime and the maths library.
+  # runtime (exception personality and unwinding).
   set(_brantcfg_pc_cflags " -DBRANTCFG_STATIC")
-  set(_brantcfg_pc_libs_private "-lstdc++ -lm")
+  set(_brantcfg_pc_libs_private "-lstdc++")
 endif()
 set(_brantcfg_pc_file "${PROJECT_BINARY_DIR}/brantcfg.pc")
 install(CODE "
