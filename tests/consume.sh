@@ -76,6 +76,14 @@ check_installation() {
         [ ! -e "$libdir/libbrantcfg.so" ] || fail "a static build installed a shared library"
     fi
     if find "$prefix" -name '*internal*' | grep -q .; then fail "the unit tests' archive was installed"; fi
+    # An installed program (the command-line tool) finds the library it was
+    # linked with from where it is installed, without any search path set.
+    for program in "$prefix"/bin/*; do
+        [ -f "$program" ] || continue
+        if env -u LD_LIBRARY_PATH ldd "$program" | grep -q 'not found'; then
+            fail "$program does not find its libraries"
+        fi
+    done
     local named
     named=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=prefix brantcfg)
     [ "$named" = "$prefix" ] || fail "brantcfg.pc names prefix '$named', not '$prefix'"
@@ -119,7 +127,7 @@ find-package)
     run_twice "$build/settings_c" C "$build/c.ini"
     run_twice "$build/settings_cpp" C++ "$build/cpp.ini"
     # The version file: any 1.x answers a request for 1.0, no 2.0 is there.
-    probe="$work/version-probe"
+    probe="$work/version-probe-$(basename "$prefix")"
     rm -rf "$probe" && mkdir -p "$probe/src"
     printf 'cmake_minimum_required(VERSION 3.16)\nproject(probe LANGUAGES NONE)\nfind_package(brantcfg ${WANT} CONFIG REQUIRED)\nmessage(STATUS "brantcfg ${brantcfg_VERSION}")\n' \
         >"$probe/src/CMakeLists.txt"
