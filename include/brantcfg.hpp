@@ -2,8 +2,8 @@
  * brantcfg.hpp - a header-only C++17 layer over the C functions of
  * brantcfg.h, for C++ callers.
  *
- * Every function here is one or two calls of the C functions, with the same
- * rules: each call opens the file, reads or rewrites it, and closes it again;
+ * Every function here is built on the C functions and keeps their rules:
+ * each C call opens the file, reads or rewrites it, and closes it again;
  * names match without regard to ASCII letter case and the first match wins;
  * an empty section name ("" or nullptr) means the nameless section above the
  * file's first header. brantcfg.h documents the format and every rule in
@@ -12,7 +12,9 @@
  * Arguments
  *   Paths are accepted as std::filesystem::path, std::string, std::string_view
  *   or const char*. A std::filesystem::path is handed to the library as its
- *   narrow string (on Windows, in the process's ANSI code page).
+ *   narrow string (on Windows, in the process's ANSI code page; a name that
+ *   code page cannot hold fails to convert with the standard library's own
+ *   exception before any C call).
  *   Section names, keys and values are accepted as const char*,
  *   std::string or std::string_view. A null const char* section is the
  *   nameless section; a null key is refused (EINVAL or no value), never
@@ -29,7 +31,9 @@
  *   Getters answer std::nullopt or the given default when the file, the
  *   section or the key is missing. Setters return a result that is true on
  *   success and otherwise carries the errno of the failure, exactly as the
- *   C setters leave it (see ini_puts in brantcfg.h).
+ *   C setters leave it (see ini_puts in brantcfg.h), or the layer's own
+ *   EINVAL (null key or value) or ERANGE (integer beyond 32 bits), refused
+ *   before the file is opened.
  *   The layer itself throws only std::bad_alloc (when a string or vector
  *   cannot grow). No exception ever crosses the C functions: an exception
  *   thrown by the callable given to for_each is caught inside the callback,

@@ -84,7 +84,6 @@ TEST_F(CppLayer, TypedGettersWithoutDefaultAnswerOnlyForValues) {
                "[n]\n"
                "min=-2147483648\n"
                "max=2147483647\n"
-               "hex=0x1F\n"
                "word=abc\n"
                "empty=\n"
                "lowest=-340282346638528859811704183484516925440\n"
@@ -96,7 +95,6 @@ TEST_F(CppLayer, TypedGettersWithoutDefaultAnswerOnlyForValues) {
     // The extremes are the very defaults used to detect a missing value.
     EXPECT_EQ(brantcfg::get_int(file, "n", "min"), std::numeric_limits<std::int32_t>::min());
     EXPECT_EQ(brantcfg::get_int(file, "n", "max"), std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(brantcfg::get_int(file, "n", "hex"), 31);
     EXPECT_EQ(brantcfg::get_int(file, "n", "word"), 0);
     EXPECT_EQ(brantcfg::get_int(file, "n", "empty"), std::nullopt);
     EXPECT_EQ(brantcfg::get_int(file, "n", "absent"), std::nullopt);
