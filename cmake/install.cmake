@@ -75,3 +75,9 @@ install(CODE "
   configure_file([[${CMAKE_CURRENT_LIST_DIR}/brantcfg.pc.in]] [[${_brantcfg_pc_file}]] @ONLY)
 ")
 install(FILES "${_brantcfg_pc_file}" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+
+# What users get is tested with the unit tests: the export table and the
+# installed package, consumed as a user would.
+if(BRANTCFG_BUILD_TESTS)
+  include("${PROJECT_SOURCE_DIR}/tests/packaging.cmake")
+endif()

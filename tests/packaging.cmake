@@ -1,20 +1,21 @@
 # Tests of what users get: the export table of the shared library, and the
-# installed package consumed as a user would (tests/consume.sh).
+# installed package consumed as a user would (tests/consume.sh). Included
+# from cmake/install.cmake, beside the rules it tests.
 
 if(BUILD_SHARED_LIBS AND NOT WIN32 AND CMAKE_NM)
-  add_test(NAME Package.ExportsExactlyTheTenFunctions
+  add_test(NAME ExportTable.SharedObjectExportsExactlyTheTen
            COMMAND "${CMAKE_COMMAND}" -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:brantcfg>
                    -DHEADER=${PROJECT_SOURCE_DIR}/include/brantcfg.h
-                   -P "${CMAKE_CURRENT_SOURCE_DIR}/check_exports.cmake")
-  set_tests_properties(Package.ExportsExactlyTheTenFunctions PROPERTIES LABELS package)
+                   -P "${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake")
+  set_tests_properties(ExportTable.SharedObjectExportsExactlyTheTen PROPERTIES LABELS package)
 endif()
 
 # Consumer builds need a POSIX shell, pkg-config, and programs that run here.
 find_program(BRANTCFG_PKG_CONFIG pkg-config)
 find_program(BRANTCFG_BASH bash)
 if(BUILD_SHARED_LIBS AND UNIX AND NOT CMAKE_CROSSCOMPILING AND BRANTCFG_PKG_CONFIG AND BRANTCFG_BASH)
-  set(_work "${CMAKE_CURRENT_BINARY_DIR}/consumers")
-  set(_consume "${BRANTCFG_BASH}" "${CMAKE_CURRENT_SOURCE_DIR}/consume.sh")
+  set(_work "${PROJECT_BINARY_DIR}/consumers")
+  set(_consume "${BRANTCFG_BASH}" "${CMAKE_CURRENT_LIST_DIR}/consume.sh")
   set(_environment
       "CC=${CMAKE_C_COMPILER}" "CXX=${CMAKE_CXX_COMPILER}" "CMAKE_GENERATOR=${CMAKE_GENERATOR}"
       "CFLAGS=-Wall -Wextra -Wpedantic -Werror" "CXXFLAGS=-Wall -Wextra -Wpedantic -Werror")
