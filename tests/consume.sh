@@ -40,7 +40,7 @@ configure_consumer() {
     rm -rf "$build"
     cmake -S "$source/examples/consumer" -B "$build" -DCMAKE_BUILD_TYPE=Release "$@" >"$build.log" 2>&1 ||
         { cat "$build.log"; fail "configuring the consumer failed"; }
-    cmake --build "$build" -j 2 >>"$build.log" 2>&1 || { cat "$build.log"; fail "building the consumer failed"; }
+    cmake --build "$build" -j 1 >>"$build.log" 2>&1 || { cat "$build.log"; fail "building the consumer failed"; }
 }
 
 find_pc_dir() {
@@ -113,7 +113,7 @@ build-static)
         -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR="$prefix/lib" \
         -DCMAKE_INSTALL_INCLUDEDIR="$prefix/include" >"$build.log" 2>&1 ||
         { cat "$build.log"; fail "configuring the static build failed"; }
-    cmake --build "$build" -j 2 >>"$build.log" 2>&1 || { cat "$build.log"; fail "building the static library failed"; }
+    cmake --build "$build" -j 1 >>"$build.log" 2>&1 || { cat "$build.log"; fail "building the static library failed"; }
     cmake --install "$build" >/dev/null || fail "installing the static library failed"
     check_installation "$prefix" static
     grep -q "^libdir=$prefix/lib\$" "$prefix/lib/pkgconfig/brantcfg.pc" || fail "brantcfg.pc lost the absolute libdir"
