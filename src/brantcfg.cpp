@@ -635,25 +635,32 @@ int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
     return text && text[std::strcspn(text, "\r\n")] != '\0';
 }
 
+// Closes a stream that was written to; written says whether every write
+// so far succeeded. True when both that and the close did; otherwise errno
+// keeps the cause of the first failure.
+[[nodiscard]] bool close_written(std::FILE *file, bool written) noexcept {
+    const int cause = errno;
+    const bool closed = std::fclose(file) == 0;  // a late write error shows up here
+    if (!written) {
+        errno = cause;
+        return false;
+    }
+    return closed;
+}
+
 // A missing file is created holding the one entry. A file that could not
 // be written completely is removed again.
 int create_file(const char *section, const char *key, const char *value, const char *path) noexcept {
     std::FILE *out = std::fopen(path, "wb");
     if (!out) return 0;
     char line[LINE_BUFFER_SIZE];
-    bool written = write_section_header(section, line, out) && write_key_line(key, value, line, out) &&
-                   flush_to_disk(out);
-    int cause = errno;
-    if (std::fclose(out) != 0 && written) {
-        written = false;
-        cause = errno;
-    }
-    if (!written) {
-        std::remove(path);
-        errno = cause;
-        return 0;
-    }
-    return 1;
+    const bool written = write_section_header(section, line, out) &&
+                         write_key_line(key, value, line, out) && flush_to_disk(out);
+    if (close_written(out, written)) return 1;
+    const int cause = errno;
+    std::remove(path);
+    errno = cause;
+    return 0;
 }
 
 // Writes a line of the same length over the old one.
@@ -661,18 +668,9 @@ int patch_line(const char *path, long offset, const char *text) noexcept {
     std::FILE *file = std::fopen(path, "r+b");
     if (!file) return 0;
     const std::size_t length = std::strlen(text);
-    bool written = std::fseek(file, offset, SEEK_SET) == 0 &&
-                   std::fwrite(text, 1, length, file) == length && flush_to_disk(file);
-    int cause = errno;
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        cause = errno;
-    }
-    if (!written) {
-        errno = cause;
-        return 0;
-    }
-    return 1;
+    const bool written = std::fseek(file, offset, SEEK_SET) == 0 &&
+                         std::fwrite(text, 1, length, file) == length && flush_to_disk(file);
+    return close_written(file, written) ? 1 : 0;
 }
 
 // The update once the source is open: nothing, a patch, or a rewrite.
