@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <string>
@@ -347,14 +348,23 @@ const char AWKWARD[] =
     "[]\n"
     "late = nameless again\n";
 
-std::vector<std::tuple<std::string, std::string, std::string>> browse(const std::string &path) {
-    std::vector<std::tuple<std::string, std::string, std::string>> pairs;
+using Pairs = std::vector<std::tuple<std::string, std::string, std::string>>;
+
+Pairs browse(const std::string &path) {
+    Pairs pairs;
     const auto collect = [](const char *section, const char *key, const char *value, void *user) -> int {
         static_cast<decltype(pairs) *>(user)->emplace_back(section, key, value);
         return 1;
     };
     EXPECT_EQ(ini_browse(collect, &pairs, path.c_str()), 1);
     return pairs;
+}
+
+// What "dump --format lines" prints for pairs.
+std::string as_lines(const Pairs &pairs) {
+    std::string lines;
+    for (const auto &[section, key, value] : pairs) lines += section + "\t" + key + "\t" + value + "\n";
+    return lines;
 }
 
 TEST_F(Cli, DumpIniAndLinesReadBackToSamePairs) {
@@ -364,9 +374,7 @@ TEST_F(Cli, DumpIniAndLinesReadBackToSamePairs) {
     const std::string copy = file("copy.ini", ini.out);
     EXPECT_EQ(browse(copy), browse(source)) << ini.out;
 
-    std::string lines;
-    for (const auto &[section, key, value] : browse(source)) lines += section + "\t" + key + "\t" + value + "\n";
-    EXPECT_EQ(tool({"dump", source, "--format", "lines"}).out, lines);
+    EXPECT_EQ(tool({"dump", source, "--format", "lines"}).out, as_lines(browse(source)));
 }
 
 TEST_F(Cli, DumpJsonReadsBackWithPython) {
@@ -454,7 +462,7 @@ TEST_F(Cli, MergeCorpusFileIntoNewFile) {
     };
     int merged = 0;
     for (const std::string &source : files) {
-        using Pair = std::tuple<std::string, std::string, std::string>;
+        using Pair = Pairs::value_type;
         std::vector<Pair> expected;
         bool writable = true;
         for (const auto &[section, key, value] : browse(source)) {
@@ -491,14 +499,11 @@ TEST_F(Cli, MergeCorpusFileIntoNewFile) {
         // Nothing to set creates nothing.
         EXPECT_EQ(file_exists(into), !grouped.empty()) << source;
         if (grouped.empty()) continue;
+        const Pairs merged_pairs = browse(into);
         std::vector<Pair> got;
-        std::string lines;
-        for (const auto &[section, key, value] : browse(into)) {
-            got.emplace_back(fold(section), fold(key), value);
-            lines += section + "\t" + key + "\t" + value + "\n";
-        }
+        for (const auto &[section, key, value] : merged_pairs) got.emplace_back(fold(section), fold(key), value);
         EXPECT_EQ(got, grouped) << source;
-        EXPECT_EQ(tool({"dump", into, "--format", "lines"}).out, lines) << source;
+        EXPECT_EQ(tool({"dump", into, "--format", "lines"}).out, as_lines(merged_pairs)) << source;
         ++merged;
     }
     EXPECT_GT(merged, static_cast<int>(files.size()) / 2) << "too few corpus files were merged";

@@ -189,7 +189,8 @@ std::optional<std::string> read_value(const std::string &path, const std::string
 // Names listed by position until the library reports an empty one, each
 // name once (names match without regard to ASCII case, as lookups do). The
 // library reports a "[]" header or a "=value" line like the end of the list,
-// so names after one are not listed.
+// so names after one are not listed. Each position is a scan from the
+// file's start: listing n names reads the file up to n times.
 template <typename Name_at>
 std::vector<std::string> distinct_names(Name_at name_at) {
     std::vector<std::string> names;
