@@ -281,40 +281,39 @@ exit_status run_get(const arguments &a, output &out) {
     return exit_status::ok;
 }
 
-// --verbose: "changed" when the file's bytes (or its existence) differ from
-// before the verb, else "unchanged". Comparing bytes needs no guess about
-// how the library encodes, cuts or places a line, and says exactly what a
-// program watching the file would see.
-void report_change(const arguments &a, const std::optional<std::string> &before) {
-    if (!a.verbose) return;
-    std::fputs(file_bytes(a.file) == before ? "unchanged\n" : "changed\n", stderr);
+// Runs change, which writes a.file through the setters and returns what the
+// last of them returned. With --verbose, says "changed" when the file's
+// bytes (or its existence) differ from before, else "unchanged": comparing
+// bytes needs no guess about how the library encodes, cuts or places a
+// line, and says exactly what a program watching the file would see.
+template <typename Change>
+exit_status change_file(const arguments &a, Change change) {
+    check_path(a.file, "write");
+    const std::optional<std::string> before = a.verbose ? file_bytes(a.file) : std::nullopt;
+    // The setters leave errno saying why they returned 0.
+    if (!change()) fail_file("write", a.file, errno);
+    if (a.verbose) std::fputs(file_bytes(a.file) == before ? "unchanged\n" : "changed\n", stderr);
+    return exit_status::ok;
 }
 
 exit_status run_set(const arguments &a) {
-    check_path(a.file, "write");
-    const std::optional<std::string> before = a.verbose ? file_bytes(a.file) : std::nullopt;
     const char *section = a.section.c_str();
     const char *key = a.key.c_str();
     const char *path = a.file.c_str();
-    int done = 0;
-    switch (a.type) {
-        case value_type::integer: done = ini_putl(section, key, *parse_int32(a.value), path); break;
-        case value_type::real: done = ini_putf(section, key, *parse_float(a.value), path); break;
-        default: done = ini_puts(section, key, a.value.c_str(), path); break;
-    }
-    if (!done) fail_file("write", a.file, errno);
-    report_change(a, before);
-    return exit_status::ok;
+    return change_file(a, [&] {
+        switch (a.type) {
+            case value_type::integer: return ini_putl(section, key, *parse_int32(a.value), path);
+            case value_type::real: return ini_putf(section, key, *parse_float(a.value), path);
+            default: return ini_puts(section, key, a.value.c_str(), path);
+        }
+    });
 }
 
+// A missing file has nothing to delete: the library creates nothing.
 exit_status run_del(const arguments &a) {
-    check_path(a.file, "write");
-    const std::optional<std::string> before = a.verbose ? file_bytes(a.file) : std::nullopt;
-    // A missing file has nothing to delete: the library creates nothing.
-    if (!ini_puts(a.section.c_str(), a.has_key ? a.key.c_str() : nullptr, nullptr, a.file.c_str()))
-        fail_file("write", a.file, errno);
-    report_change(a, before);
-    return exit_status::ok;
+    return change_file(a, [&] {
+        return ini_puts(a.section.c_str(), a.has_key ? a.key.c_str() : nullptr, nullptr, a.file.c_str());
+    });
 }
 
 exit_status run_sections(const arguments &a, output &out) {
@@ -344,28 +343,28 @@ exit_status run_dump(const arguments &a, output &out) {
     return exit_status::ok;
 }
 
-exit_status run_merge(const arguments &a) {
-    check_path(a.file, "write");
-    std::vector<entry> pairs;
-    if (a.source == "-") {
+// The pairs merge sets: those of SOURCE, or of standard input for "-".
+std::vector<entry> merge_source(const std::string &source) {
+    if (source == "-") {
         stdin_copy copy;
-        pairs = read_entries(copy.fill(), "standard input");
-    } else {
-        // Unlike the file being changed, a source named on purpose must exist.
-        if (check_path(a.source, "read") == presence::missing) fail_file("read", a.source, ENOENT);
-        pairs = read_entries(a.source, a.source);
+        return read_entries(copy.fill(), "standard input");
     }
-    const std::optional<std::string> before = a.verbose ? file_bytes(a.file) : std::nullopt;
-    for (const entry &pair : pairs) {
-        // A pair without a key name, or whose key begins with "[" (browsing
-        // reports "[x=1" lines as pairs), cannot be looked up, and writing
-        // it would end the section for lookups: it is left out.
-        if (pair.key.empty() || pair.key[0] == '[') continue;
-        if (!ini_puts(pair.section.c_str(), pair.key.c_str(), pair.value.c_str(), a.file.c_str()))
-            fail_file("write", a.file, errno);
-    }
-    report_change(a, before);
-    return exit_status::ok;
+    // Unlike the file being changed, a source named on purpose must exist.
+    if (check_path(source, "read") == presence::missing) fail_file("read", source, ENOENT);
+    return read_entries(source, source);
+}
+
+exit_status run_merge(const arguments &a) {
+    return change_file(a, [&] {
+        for (const entry &pair : merge_source(a.source)) {
+            // A pair without a key name, or whose key begins with "["
+            // (browsing reports "[x=1" lines as pairs), cannot be looked up,
+            // and writing it would end the section for lookups: it is left out.
+            if (pair.key.empty() || pair.key[0] == '[') continue;
+            if (!ini_puts(pair.section.c_str(), pair.key.c_str(), pair.value.c_str(), a.file.c_str())) return 0;
+        }
+        return 1;
+    });
 }
 
 // ---- arguments --------------------------------------------------------------
