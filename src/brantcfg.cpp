@@ -732,7 +732,7 @@ int create_file(const char *section, const char *key, const char *value, const c
                          write_key_line(key, value, line, out) && flush_to_disk(out);
     if (close_written(out, written)) return 1;
     const int cause = errno;
-    std::remove(path);
+    remove_created_file(path);
     errno = cause;
     return 0;
 }
@@ -741,9 +741,27 @@ int create_file(const char *section, const char *key, const char *value, const c
 int patch_line(const char *path, long offset, const char *text) noexcept {
     std::FILE *file = std::fopen(path, "r+b");
     if (!file) return 0;
+    // The old bytes are kept so that a patch that cannot reach the disk is
+    // taken back, rather than leave the file holding a line the caller was
+    // told was not written.
+    char old_text[LINE_BUFFER_SIZE];
     const std::size_t length = std::strlen(text);
+    if (std::fseek(file, offset, SEEK_SET) != 0 || std::fread(old_text, 1, length, file) != length) {
+        const int cause = std::ferror(file) ? errno : EIO;
+        std::fclose(file);
+        errno = cause;
+        return 0;
+    }
     const bool written = std::fseek(file, offset, SEEK_SET) == 0 &&
                          std::fwrite(text, 1, length, file) == length && flush_to_disk(file);
+    if (!written) {
+        // Best effort: the failure being reported is the first one.
+        const int cause = errno;
+        std::clearerr(file);
+        if (std::fseek(file, offset, SEEK_SET) == 0 && std::fwrite(old_text, 1, length, file) == length)
+            static_cast<void>(flush_to_disk(file));
+        errno = cause;
+    }
     return close_written(file, written) ? 1 : 0;
 }
 
@@ -751,6 +769,7 @@ int patch_line(const char *path, long offset, const char *text) noexcept {
 int update_open_file(rewrite_state &state, const char *path) noexcept {
     if (state.key && state.value) {
         long start = 0;
+        errno = 0;
         if (seek_entry(state.src, state.section, -1, state.key, -1, state.line, sizeof state.line,
                        &start)) {
             if (std::strcmp(state.line, state.value) == 0) return 1;
@@ -766,7 +785,7 @@ int update_open_file(rewrite_state &state, const char *path) noexcept {
             }
         }
         if (std::ferror(state.src.file)) {
-            errno = EIO;
+            if (errno == 0) errno = EIO;
             return 0;
         }
         if (!seek_source(state.src, 0)) return 0;
