@@ -207,13 +207,44 @@ namespace {
     return got > 0;
 }
 
+// The piece at the read position when it lies whole in the block: ended by
+// a '\n' within size - 1 bytes, or size - 1 bytes long. Its length goes to
+// count; nullptr when the piece reaches past the block.
+[[nodiscard]] const char *piece_in_block(const line_source &source, int size, int *count) noexcept {
+    const int limit = size - 1;
+    const int available = source.filled - source.next;
+    const int span = available < limit ? available : limit;
+    if (span <= 0) return nullptr;
+    const char *from = source.block + source.next;
+    if (const void *newline = std::memchr(from, '\n', static_cast<std::size_t>(span))) {
+        *count = static_cast<int>(static_cast<const char *>(newline) - from) + 1;
+        return from;
+    }
+    if (span < limit) return nullptr;
+    *count = span;
+    return from;
+}
+
+// Moves the read position past a piece found by piece_in_block.
+void pass_piece(line_source &source, int count) noexcept {
+    source.at_line_end = source.block[source.next + count - 1] == '\n';
+    source.next += count;
+    source.offset += count;
+}
+
 }  // namespace
 
 int read_piece(line_source &source, char *buffer, int size) noexcept {
+    int count = 0;
+    if (const char *piece = piece_in_block(source, size, &count)) {
+        std::memcpy(buffer, piece, static_cast<std::size_t>(count));
+        buffer[count] = '\0';
+        pass_piece(source, count);
+        return count;
+    }
     // The same pieces a byte-at-a-time reader yields: each stops after a
     // '\n', at size - 1 bytes, or at the end of the file.
     const int limit = size - 1;
-    int count = 0;
     bool line_ended = false;
     while (count < limit) {
         if (source.next == source.filled && !refill(source)) {
@@ -240,6 +271,37 @@ int read_piece(line_source &source, char *buffer, int size) noexcept {
     return count;
 }
 
+int read_bracket_piece(line_source &source, char *buffer, int size) noexcept {
+    int count = 0;
+    if (const char *piece = piece_in_block(source, size, &count)) {
+        // The first non-blank byte decides, as skip_blanks finds it: a NUL
+        // or the piece's end means an empty line.
+        int at = 0;
+        while (at < count && is_blank(piece[at])) ++at;
+        if (at == count || piece[at] != '[') {
+            buffer[0] = '\0';
+            pass_piece(source, count);
+            return count;
+        }
+    }
+    return read_piece(source, buffer, size);
+}
+
+int take_block(line_source &source, const char **bytes) noexcept {
+    if (source.next == source.filled && !refill(source)) return 0;
+    const int count = source.filled - source.next;
+    *bytes = source.block + source.next;
+    source.next = source.filled;
+    source.offset += count;
+    source.at_line_end = source.block[source.filled - 1] == '\n';
+    return count;
+}
+
+const char *held_bytes(const line_source &source, long offset, int length) noexcept {
+    if (offset < source.window_start || offset + length > source.window_start + source.filled) return nullptr;
+    return source.block + (offset - source.window_start);
+}
+
 bool seek_source(line_source &source, long offset) noexcept {
     if (offset >= source.window_start && offset <= source.window_start + source.filled) {
         source.next = static_cast<int>(offset - source.window_start);
@@ -264,7 +326,7 @@ bool seek_entry(line_source &source, const char *section, int section_index, con
         // them counts, "[]" included.
         int header_count = -1;
         for (;;) {
-            if (read_piece(source, line, sizeof line) == 0) return false;
+            if (read_bracket_piece(source, line, sizeof line) == 0) return false;
             std::size_t length = 0;
             const char *name = header_name(skip_blanks(line), &length);
             if (!name) continue;
@@ -524,21 +586,31 @@ void note_failure(rewrite_state &state, int cause) noexcept {
     if (state.error == 0) state.error = (cause != 0) ? cause : EIO;
 }
 
-// Reads the next source piece into the line buffer. A read error counts as
-// a failure: the copy would be incomplete.
-int read_line(rewrite_state &state) noexcept {
-    const int count = read_piece(state.src, state.line, sizeof state.line);
+// The length of the source piece just read. A read error counts as a
+// failure: the copy would be incomplete.
+int checked_read(rewrite_state &state, int count) noexcept {
     if (count == 0 && std::ferror(state.src.file)) note_failure(state, errno);
     return count;
+}
+
+// Reads the next source piece into the line buffer.
+int read_line(rewrite_state &state) noexcept {
+    return checked_read(state, read_piece(state.src, state.line, sizeof state.line));
+}
+
+// Reads the next source piece where only a line beginning with '[' needs
+// its text in the line buffer (see read_bracket_piece).
+int read_bracket_line(rewrite_state &state) noexcept {
+    return checked_read(state, read_bracket_piece(state.src, state.line, sizeof state.line));
 }
 
 void write_text(rewrite_state &state, const char *text, std::size_t length) noexcept {
     if (std::fwrite(text, 1, length, state.out) != length) note_failure(state, errno);
 }
 
-// Writes the pending stretch, read again from the source, in one write.
-// Returns true when it ended in CR LF and was longer than that alone.
-bool flush_pending(rewrite_state &state) noexcept {
+// Reads the pending stretch again from the source into the line buffer;
+// nullptr when the source no longer yields all of it.
+const char *read_stretch_again(rewrite_state &state) noexcept {
     if (!seek_source(state.src, state.copy_from)) note_failure(state, errno);
     state.line[0] = '\0';
     int filled = 0;
@@ -547,15 +619,25 @@ bool flush_pending(rewrite_state &state) noexcept {
         if (count == 0) {
             // The source ended or failed inside bytes it held a moment ago.
             note_failure(state, std::ferror(state.src.file) ? errno : EIO);
-            break;
+            return nullptr;
         }
         filled += count;
     }
+    return state.line;
+}
+
+// Writes the pending stretch in one write: from the source's block while
+// it still holds the stretch, as it does unless a read failed, else read
+// again from the source. Returns true when it ended in CR LF and was longer
+// than that alone.
+bool flush_pending(rewrite_state &state) noexcept {
     const int length = state.pending;
+    const char *text = held_bytes(state.src, state.copy_from, length);
+    if (!text) text = read_stretch_again(state);
     bool ends_in_crlf = false;
-    if (length > 0 && filled >= length) {
-        write_text(state, state.line, static_cast<std::size_t>(length));
-        ends_in_crlf = length > 2 && state.line[length - 2] == '\r' && state.line[length - 1] == '\n';
+    if (length > 0 && text) {
+        write_text(state, text, static_cast<std::size_t>(length));
+        ends_in_crlf = length > 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
     }
     state.copy_from += length;
     if (state.src.offset != state.copy_from && !seek_source(state.src, state.copy_from))
@@ -598,9 +680,17 @@ void emit_key(rewrite_state &state) noexcept {
     if (!write_key_line(state.key, state.value, state.line, state.out)) note_failure(state, errno);
 }
 
+// Copies everything from the read position to the end of the source. No
+// line there needs a decision, so after the pending stretch the bytes go
+// out as the source's block holds them, in writes of a block each, without
+// being cut into lines first.
 void copy_rest(rewrite_state &state) noexcept {
-    while (const int count = read_line(state)) accept_line(state, count);
     flush_pending(state);
+    const char *bytes = nullptr;
+    while (const int count = take_block(state.src, &bytes))
+        write_text(state, bytes, static_cast<std::size_t>(count));
+    if (std::ferror(state.src.file)) note_failure(state, errno);
+    state.copy_from = state.src.offset;
 }
 
 // Copies the source to the temporary file, inserting, replacing or leaving
@@ -613,7 +703,7 @@ void rewrite_lines(rewrite_state &state) noexcept {
     bool header_found = false;
     if (named) {
         for (;;) {
-            const int count = read_line(state);
+            const int count = read_bracket_line(state);
             if (count == 0) {
                 // No such section: a set appends it, with a line end first
                 // unless the file already ends in one.

@@ -70,7 +70,7 @@ char *copy_text(int mode, const char *source, char *dest, int size) noexcept;
 // Bytes the piece reader takes from the file per read: large reads keep
 // the number of system calls per file small, and the buffer lives on the
 // stack of each call.
-constexpr int READ_BUFFER_SIZE = 16 * 1024;
+constexpr int READ_BUFFER_SIZE = 32 * 1024;
 // Bytes before the read position that stay in the read buffer when it is
 // refilled: a rewrite seeks back at most two pieces to write its pending
 // stretch, and such a seek then stays inside the buffer.
@@ -97,6 +97,23 @@ struct line_source {
 // returns the number of bytes read; 0 at the end of the file or on a read
 // error (ferror tells which).
 int read_piece(line_source &source, char *buffer, int size) noexcept;
+
+// Reads the next piece as read_piece does, for a search that only looks at
+// lines whose first non-blank byte is '[' (headers and section ends): such a
+// piece always reaches buffer whole, while a piece of any other kind may be
+// passed over where it lies, leaving buffer holding "". Returns the
+// piece's length either way.
+int read_bracket_piece(line_source &source, char *buffer, int size) noexcept;
+
+// Takes every byte the block holds from the read position on, reading the
+// next block first when none is left: *bytes points at them, valid until the
+// next read. Returns their number; 0 at the end of the file or on a read
+// error (ferror tells which).
+int take_block(line_source &source, const char **bytes) noexcept;
+
+// The length bytes at offset when the source still holds all of them in
+// its block, nullptr otherwise. They stay valid until the next read.
+[[nodiscard]] const char *held_bytes(const line_source &source, long offset, int length) noexcept;
 
 // Positions the source at an absolute offset; an offset inside the block
 // needs no system call.
