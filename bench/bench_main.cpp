@@ -100,9 +100,12 @@ void floor_fgets(benchmark::State &state, const corpus_file *file) {
 }
 
 // Copies the file to a temporary one with read and write, syncs it and
-// renames it over the file: the least a durable rewrite has to do.
-void floor_copy_fsync(benchmark::State &state, const corpus_file *file) {
-    const work_copy work(*file, "floor");
+// renames it over the file: the least a durable rewrite has to do. With
+// sync_directory the directory is synced after the rename as well, which
+// makes the rename itself survive a power loss.
+void copy_fsync(benchmark::State &state, const corpus_file *file, bool sync_directory) {
+    const work_copy work(*file, sync_directory ? "floor-dirsync" : "floor");
+    const std::string directory = work.path().substr(0, work.path().rfind('/') + 1) + ".";
     const std::string temp = work.path() + "~";
     std::vector<char> buffer(CHUNK);
     for (auto _ : state) {
@@ -121,12 +124,23 @@ void floor_copy_fsync(benchmark::State &state, const corpus_file *file) {
         if (in >= 0) close(in);
         if (out >= 0) close(out);
         ok = ok && std::rename(temp.c_str(), work.path().c_str()) == 0;
+        if (ok && sync_directory) {
+            const int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ok = dir >= 0 && fsync(dir) == 0;
+            if (dir >= 0) close(dir);
+        }
         if (!ok) {
             state.SkipWithError("copy failed");
             break;
         }
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->bytes));
+}
+
+void floor_copy_fsync(benchmark::State &state, const corpus_file *file) { copy_fsync(state, file, false); }
+
+void floor_copy_fsync_dirsync(benchmark::State &state, const corpus_file *file) {
+    copy_fsync(state, file, true);
 }
 
 // ---- the library ----------------------------------------------------------------
@@ -221,6 +235,7 @@ void register_floors(const corpus_file &file) {
     benchmark::RegisterBenchmark(benchmark_name("floor", "fread_memchr", file).c_str(), floor_fread_memchr, &file)->UseRealTime();
     benchmark::RegisterBenchmark(benchmark_name("floor", "fgets_512", file).c_str(), floor_fgets, &file)->UseRealTime();
     benchmark::RegisterBenchmark(benchmark_name("floor", "copy_fsync", file).c_str(), floor_copy_fsync, &file)->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("floor", "copy_fsync_dirsync", file).c_str(), floor_copy_fsync_dirsync, &file)->UseRealTime();
 }
 
 void register_brantcfg(const corpus_file &file) {
