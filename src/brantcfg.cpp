@@ -287,6 +287,22 @@ int read_bracket_piece(line_source &source, char *buffer, int size) noexcept {
     return read_piece(source, buffer, size);
 }
 
+int bracketless_run(const line_source &source) noexcept {
+    const char *from = source.block + source.next;
+    const char *end = source.block + source.filled;
+    const void *bracket = std::memchr(from, '[', static_cast<std::size_t>(end - from));
+    const char *stop = bracket ? static_cast<const char *>(bracket) : end;
+    while (stop > from && stop[-1] != '\n') --stop;
+    return static_cast<int>(stop - from);
+}
+
+void pass_run(line_source &source, int count) noexcept {
+    if (count == 0) return;
+    source.next += count;
+    source.offset += count;
+    source.at_line_end = true;
+}
+
 int take_block(line_source &source, const char **bytes) noexcept {
     if (source.next == source.filled && !refill(source)) return 0;
     const int count = source.filled - source.next;
@@ -326,6 +342,7 @@ bool seek_entry(line_source &source, const char *section, int section_index, con
         // them counts, "[]" included.
         int header_count = -1;
         for (;;) {
+            pass_run(source, bracketless_run(source));
             if (read_bracket_piece(source, line, sizeof line) == 0) return false;
             std::size_t length = 0;
             const char *name = header_name(skip_blanks(line), &length);
@@ -702,6 +719,9 @@ void rewrite_lines(rewrite_state &state) noexcept {
     // Find the section's header, copying everything before it.
     bool header_found = false;
     if (named) {
+        // Lines are accepted one by one even where no header can be:
+        // how the stretches fall decides the line end before an appended
+        // section.
         for (;;) {
             const int count = read_bracket_line(state);
             if (count == 0) {

@@ -105,6 +105,15 @@ int read_piece(line_source &source, char *buffer, int size) noexcept;
 // piece's length either way.
 int read_bracket_piece(line_source &source, char *buffer, int size) noexcept;
 
+// The number of bytes from the read position, up to and including a '\n',
+// that hold no '[' at all and lie whole in the block: every position after
+// a '\n' is a piece boundary, so they make whole pieces, none of which can
+// be a header or a section end. 0 when there are none.
+[[nodiscard]] int bracketless_run(const line_source &source) noexcept;
+
+// Moves the read position past count bytes that bracketless_run reported.
+void pass_run(line_source &source, int count) noexcept;
+
 // Takes every byte the block holds from the read position on, reading the
 // next block first when none is left: *bytes points at them, valid until the
 // next read. Returns their number; 0 at the end of the file or on a read

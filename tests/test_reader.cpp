@@ -208,6 +208,50 @@ TEST_F(Reader, BracketPieceAlwaysDeliversLinesThatOpenWithABracket) {
     std::fclose(file);
 }
 
+TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
+    for (std::uint32_t seed = 11; seed <= 14; ++seed) {
+        Random random(seed);
+        const std::string text = random_text(random, 3 * READ_BUFFER_SIZE);
+        std::FILE *file = open_text(text);
+        ASSERT_NE(file, nullptr);
+
+        // The walk: every piece, each header's name and where it ends.
+        std::vector<std::string> names;
+        std::vector<long> ends;
+        line_source walk;
+        walk.file = file;
+        char line[LINE_BUFFER_SIZE];
+        while (read_piece(walk, line, sizeof line) > 0) {
+            std::size_t length = 0;
+            if (const char *name = header_name(skip_blanks(line), &length)) {
+                names.emplace_back(name, length);
+                ends.push_back(walk.offset);
+            }
+        }
+        ASSERT_GT(names.size(), 50u) << "seed " << seed;
+
+        for (std::size_t index = 0; index <= names.size(); ++index) {
+            std::rewind(file);
+            line_source source;
+            source.file = file;
+            char dest[LINE_BUFFER_SIZE] = "untouched";
+            const bool found = seek_entry(source, nullptr, static_cast<int>(index), nullptr, -1, dest,
+                                          sizeof dest, nullptr);
+            if (index == names.size()) {
+                EXPECT_FALSE(found);
+                EXPECT_STREQ(dest, "untouched");
+                break;
+            }
+            ASSERT_TRUE(found) << "seed " << seed << " index " << index;
+            // The name as a string: up to a NUL it may hold.
+            EXPECT_EQ(std::string(dest), std::string(names[index].c_str()))
+                << "seed " << seed << " index " << index;
+            ASSERT_EQ(source.offset, ends[index]) << "seed " << seed << " index " << index;
+        }
+        std::fclose(file);
+    }
+}
+
 TEST_F(Reader, TakeBlockYieldsTheRestOfTheFileExactly) {
     Random random(42);
     const std::string text = random_text(random, 2 * READ_BUFFER_SIZE + 777);
