@@ -697,6 +697,17 @@ void emit_key(rewrite_state &state) noexcept {
     if (!write_key_line(state.key, state.value, state.line, state.out)) note_failure(state, errno);
 }
 
+// At the end of the file: writes what is pending, then, for a set, the key
+// line (after the section's header when the section is new), with a line
+// end first unless the copied text already ends in one.
+void append_at_end(rewrite_state &state, bool with_header) noexcept {
+    const bool ended = flush_pending(state);
+    if (!state.key || !state.value) return;
+    if (!ended) write_line_end(state);
+    if (with_header) emit_header(state);
+    emit_key(state);
+}
+
 // Copies everything from the read position to the end of the source. No
 // line there needs a decision, so after the pending stretch the bytes go
 // out as the source's block holds them, in writes of a block each, without
@@ -725,14 +736,8 @@ void rewrite_lines(rewrite_state &state) noexcept {
         for (;;) {
             const int count = read_bracket_line(state);
             if (count == 0) {
-                // No such section: a set appends it, with a line end first
-                // unless the file already ends in one.
-                const bool ended = flush_pending(state);
-                if (setting) {
-                    if (!ended) write_line_end(state);
-                    emit_header(state);
-                    emit_key(state);
-                }
+                // No such section: a set appends it.
+                append_at_end(state, true);
                 return;
             }
             std::size_t length = 0;
@@ -756,11 +761,7 @@ void rewrite_lines(rewrite_state &state) noexcept {
     for (;;) {
         const int count = read_line(state);
         if (count == 0) {
-            const bool ended = flush_pending(state);
-            if (setting) {
-                if (!ended) write_line_end(state);
-                emit_key(state);
-            }
+            append_at_end(state, false);
             return;
         }
         char *start = skip_blanks(state.line);
