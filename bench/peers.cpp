@@ -38,6 +38,38 @@ void count_bytes(benchmark::State &state, const corpus_file *file) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->bytes));
 }
 
+// W3 and W4 for a peer whose Model loads a whole file, sets one value in
+// memory and saves the whole file durably. W3 alternates two values; W4
+// adds a key and puts the pristine file back outside the timing.
+template <typename Model>
+void peer_write(benchmark::State &state, const corpus_file *file, const char *subject, bool adding) {
+    const work_copy work(*file, subject);
+    std::size_t round = 0;
+    for (auto _ : state) {
+        const char *key = adding ? ADDED_KEY : file->middle_key.c_str();
+        const char *value = adding ? ADDED_VALUE : CHANGED_VALUES[round++ % 2];
+        Model model;
+        if (!model.load(work.path()) || !model.set(file->middle_section, key, value) || !model.save(work.path())) {
+            state.SkipWithError("load, set or save failed");
+            break;
+        }
+        if (adding) {
+            state.PauseTiming();
+            work.restore();
+            state.ResumeTiming();
+        }
+    }
+    count_bytes(state, file);
+}
+
+template <typename Model>
+void add_writes(const char *subject, const corpus_file &file) {
+    add("W3_change", subject, file,
+        [subject](benchmark::State &state, const corpus_file *f) { peer_write<Model>(state, f, subject, false); });
+    add("W4_add", subject, file,
+        [subject](benchmark::State &state, const corpus_file *f) { peer_write<Model>(state, f, subject, true); });
+}
+
 // ---- inih: a callback per pair; no writer -----------------------------------------
 
 #if defined(BENCH_HAVE_INIH)
@@ -127,21 +159,25 @@ void register_inih(const corpus_file &file) {
 
 #if defined(BENCH_HAVE_SIMPLEINI)
 
-bool simpleini_load(CSimpleIniA &ini, const corpus_file *file, const std::string &path) {
-    (void)file;
-    return ini.LoadFile(path.c_str()) == SI_OK;
-}
+bool simpleini_load(CSimpleIniA &ini, const std::string &path) { return ini.LoadFile(path.c_str()) == SI_OK; }
 
-bool simpleini_save(CSimpleIniA &ini, const std::string &path) {
-    std::string text;
-    return ini.Save(text) == SI_OK && save_durably(path, text.data(), text.size());
-}
+struct simpleini_model {
+    CSimpleIniA ini;
+    bool load(const std::string &path) { return simpleini_load(ini, path); }
+    bool set(const std::string &section, const char *key, const char *value) {
+        return ini.SetValue(section.c_str(), key, value) >= 0;
+    }
+    bool save(const std::string &path) {
+        std::string text;
+        return ini.Save(text) == SI_OK && save_durably(path, text.data(), text.size());
+    }
+};
 
 void simpleini_lookup(benchmark::State &state, const corpus_file *file) {
     allocation_meter meter;
     for (auto _ : state) {
         CSimpleIniA ini;
-        simpleini_load(ini, file, file->path);
+        simpleini_load(ini, file->path);
         const char *value = ini.GetValue(file->last_section.c_str(), file->last_key.c_str(), "");
         if (file->last_value != value) {
             state.SkipWithError("wrong value");
@@ -154,7 +190,7 @@ void simpleini_lookup(benchmark::State &state, const corpus_file *file) {
 
 void simpleini_query(benchmark::State &state, const corpus_file *file) {
     CSimpleIniA ini;
-    simpleini_load(ini, file, file->path);
+    simpleini_load(ini, file->path);
     allocation_meter meter;
     for (auto _ : state) {
         const char *value = ini.GetValue(file->last_section.c_str(), file->last_key.c_str(), "");
@@ -167,7 +203,7 @@ void simpleini_browse(benchmark::State &state, const corpus_file *file) {
     allocation_meter meter;
     for (auto _ : state) {
         CSimpleIniA ini;
-        simpleini_load(ini, file, file->path);
+        simpleini_load(ini, file->path);
         CSimpleIniA::TNamesDepend sections;
         ini.GetAllSections(sections);
         std::size_t count = 0;
@@ -185,42 +221,10 @@ void simpleini_browse(benchmark::State &state, const corpus_file *file) {
     count_bytes(state, file);
 }
 
-void simpleini_change(benchmark::State &state, const corpus_file *file) {
-    const work_copy work(*file, "simpleini");
-    std::size_t round = 0;
-    for (auto _ : state) {
-        CSimpleIniA ini;
-        simpleini_load(ini, file, work.path());
-        ini.SetValue(file->middle_section.c_str(), file->middle_key.c_str(), CHANGED_VALUES[round++ % 2]);
-        if (!simpleini_save(ini, work.path())) {
-            state.SkipWithError("save failed");
-            break;
-        }
-    }
-    count_bytes(state, file);
-}
-
-void simpleini_add(benchmark::State &state, const corpus_file *file) {
-    const work_copy work(*file, "simpleini");
-    for (auto _ : state) {
-        CSimpleIniA ini;
-        simpleini_load(ini, file, work.path());
-        ini.SetValue(file->middle_section.c_str(), ADDED_KEY, ADDED_VALUE);
-        if (!simpleini_save(ini, work.path())) {
-            state.SkipWithError("save failed");
-            break;
-        }
-        state.PauseTiming();
-        work.restore();
-        state.ResumeTiming();
-    }
-    count_bytes(state, file);
-}
-
 void simpleini_sections(benchmark::State &state, const corpus_file *file) {
     for (auto _ : state) {
         CSimpleIniA ini;
-        simpleini_load(ini, file, file->path);
+        simpleini_load(ini, file->path);
         CSimpleIniA::TNamesDepend sections;
         ini.GetAllSections(sections);
         if (static_cast<int>(sections.size()) != file->sections) {
@@ -234,8 +238,7 @@ void register_simpleini(const corpus_file &file) {
     add("W1_lookup", "simpleini_parse_per_lookup", file, simpleini_lookup);
     add("W1_lookup", "simpleini_parse_once", file, simpleini_query);
     add("W2_browse", "simpleini", file, simpleini_browse);
-    add("W3_change", "simpleini", file, simpleini_change);
-    add("W4_add", "simpleini", file, simpleini_add);
+    add_writes<simpleini_model>("simpleini", file);
     if (file.bytes <= SMALL_FILE) add("W5_sections", "simpleini", file, simpleini_sections);
 }
 
@@ -247,14 +250,27 @@ void register_simpleini(const corpus_file &file) {
 
 std::string iniparser_entry(const std::string &section, const char *key) { return section + ":" + key; }
 
-bool iniparser_save(const dictionary *dict, const std::string &path) {
-    const std::string temp = path + ".tmp";
-    std::FILE *out = std::fopen(temp.c_str(), "wb");
-    if (!out) return false;
-    iniparser_dump_ini(dict, out);
-    const bool synced = std::fflush(out) == 0 && fsync(fileno(out)) == 0;
-    return std::fclose(out) == 0 && synced && std::rename(temp.c_str(), path.c_str()) == 0;
-}
+struct iniparser_model {
+    dictionary *dict = nullptr;
+    iniparser_model() = default;
+    iniparser_model(const iniparser_model &) = delete;
+    iniparser_model &operator=(const iniparser_model &) = delete;
+    ~iniparser_model() {
+        if (dict) iniparser_freedict(dict);
+    }
+    bool load(const std::string &path) { return (dict = iniparser_load(path.c_str())) != nullptr; }
+    bool set(const std::string &section, const char *key, const char *value) {
+        return iniparser_set(dict, iniparser_entry(section, key).c_str(), value) == 0;
+    }
+    bool save(const std::string &path) const {
+        const std::string temp = path + ".tmp";
+        std::FILE *out = std::fopen(temp.c_str(), "wb");
+        if (!out) return false;
+        iniparser_dump_ini(dict, out);
+        const bool synced = std::fflush(out) == 0 && fsync(fileno(out)) == 0;
+        return std::fclose(out) == 0 && synced && std::rename(temp.c_str(), path.c_str()) == 0;
+    }
+};
 
 void iniparser_lookup(benchmark::State &state, const corpus_file *file) {
     const std::string entry = iniparser_entry(file->last_section, file->last_key.c_str());
@@ -309,42 +325,6 @@ void iniparser_browse(benchmark::State &state, const corpus_file *file) {
     count_bytes(state, file);
 }
 
-void iniparser_change(benchmark::State &state, const corpus_file *file) {
-    const work_copy work(*file, "iniparser");
-    const std::string entry = iniparser_entry(file->middle_section, file->middle_key.c_str());
-    std::size_t round = 0;
-    for (auto _ : state) {
-        dictionary *dict = iniparser_load(work.path().c_str());
-        iniparser_set(dict, entry.c_str(), CHANGED_VALUES[round++ % 2]);
-        const bool saved = iniparser_save(dict, work.path());
-        iniparser_freedict(dict);
-        if (!saved) {
-            state.SkipWithError("save failed");
-            break;
-        }
-    }
-    count_bytes(state, file);
-}
-
-void iniparser_add(benchmark::State &state, const corpus_file *file) {
-    const work_copy work(*file, "iniparser");
-    const std::string entry = iniparser_entry(file->middle_section, ADDED_KEY);
-    for (auto _ : state) {
-        dictionary *dict = iniparser_load(work.path().c_str());
-        iniparser_set(dict, entry.c_str(), ADDED_VALUE);
-        const bool saved = iniparser_save(dict, work.path());
-        iniparser_freedict(dict);
-        if (!saved) {
-            state.SkipWithError("save failed");
-            break;
-        }
-        state.PauseTiming();
-        work.restore();
-        state.ResumeTiming();
-    }
-    count_bytes(state, file);
-}
-
 void iniparser_sections(benchmark::State &state, const corpus_file *file) {
     for (auto _ : state) {
         dictionary *dict = iniparser_load(file->path.c_str());
@@ -369,8 +349,7 @@ void register_iniparser(const corpus_file &file) {
     add("W1_lookup", "iniparser_parse_per_lookup", file, iniparser_lookup);
     add("W1_lookup", "iniparser_parse_once", file, iniparser_query);
     add("W2_browse", "iniparser", file, iniparser_browse);
-    add("W3_change", "iniparser", file, iniparser_change);
-    add("W4_add", "iniparser", file, iniparser_add);
+    add_writes<iniparser_model>("iniparser", file);
     if (file.bytes <= SMALL_FILE) add("W5_sections", "iniparser", file, iniparser_sections);
 }
 
@@ -389,13 +368,27 @@ GKeyFile *gkeyfile_load(const std::string &path) {
     return keys;
 }
 
-bool gkeyfile_save(GKeyFile *keys, const std::string &path) {
-    gsize length = 0;
-    gchar *text = g_key_file_to_data(keys, &length, nullptr);
-    const bool saved = text && save_durably(path, text, length);
-    g_free(text);
-    return saved;
-}
+struct gkeyfile_model {
+    GKeyFile *keys = nullptr;
+    gkeyfile_model() = default;
+    gkeyfile_model(const gkeyfile_model &) = delete;
+    gkeyfile_model &operator=(const gkeyfile_model &) = delete;
+    ~gkeyfile_model() {
+        if (keys) g_key_file_free(keys);
+    }
+    bool load(const std::string &path) { return (keys = gkeyfile_load(path)) != nullptr; }
+    bool set(const std::string &section, const char *key, const char *value) {
+        g_key_file_set_string(keys, section.c_str(), key, value);
+        return true;
+    }
+    bool save(const std::string &path) const {
+        gsize length = 0;
+        gchar *text = g_key_file_to_data(keys, &length, nullptr);
+        const bool saved = text && save_durably(path, text, length);
+        g_free(text);
+        return saved;
+    }
+};
 
 void gkeyfile_lookup(benchmark::State &state, const corpus_file *file) {
     allocation_meter meter;
@@ -458,49 +451,6 @@ void gkeyfile_browse(benchmark::State &state, const corpus_file *file) {
     count_bytes(state, file);
 }
 
-void gkeyfile_change(benchmark::State &state, const corpus_file *file) {
-    const work_copy work(*file, "gkeyfile");
-    std::size_t round = 0;
-    for (auto _ : state) {
-        GKeyFile *keys = gkeyfile_load(work.path());
-        if (!keys) {
-            state.SkipWithError("load failed");
-            break;
-        }
-        g_key_file_set_string(keys, file->middle_section.c_str(), file->middle_key.c_str(),
-                              CHANGED_VALUES[round++ % 2]);
-        const bool saved = gkeyfile_save(keys, work.path());
-        g_key_file_free(keys);
-        if (!saved) {
-            state.SkipWithError("save failed");
-            break;
-        }
-    }
-    count_bytes(state, file);
-}
-
-void gkeyfile_add(benchmark::State &state, const corpus_file *file) {
-    const work_copy work(*file, "gkeyfile");
-    for (auto _ : state) {
-        GKeyFile *keys = gkeyfile_load(work.path());
-        if (!keys) {
-            state.SkipWithError("load failed");
-            break;
-        }
-        g_key_file_set_string(keys, file->middle_section.c_str(), ADDED_KEY, ADDED_VALUE);
-        const bool saved = gkeyfile_save(keys, work.path());
-        g_key_file_free(keys);
-        if (!saved) {
-            state.SkipWithError("save failed");
-            break;
-        }
-        state.PauseTiming();
-        work.restore();
-        state.ResumeTiming();
-    }
-    count_bytes(state, file);
-}
-
 void gkeyfile_sections(benchmark::State &state, const corpus_file *file) {
     for (auto _ : state) {
         GKeyFile *keys = gkeyfile_load(file->path);
@@ -519,8 +469,7 @@ void register_gkeyfile(const corpus_file &file) {
     add("W1_lookup", "gkeyfile_parse_per_lookup", file, gkeyfile_lookup);
     add("W1_lookup", "gkeyfile_parse_once", file, gkeyfile_query);
     add("W2_browse", "gkeyfile", file, gkeyfile_browse);
-    add("W3_change", "gkeyfile", file, gkeyfile_change);
-    add("W4_add", "gkeyfile", file, gkeyfile_add);
+    add_writes<gkeyfile_model>("gkeyfile", file);
     if (file.bytes <= SMALL_FILE) add("W5_sections", "gkeyfile", file, gkeyfile_sections);
 }
 

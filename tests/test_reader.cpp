@@ -89,24 +89,32 @@ bool starts_with_bracket(const std::string &piece) {
     return at < piece.size() && piece[at] == '[';
 }
 
-class Reader : public brantcfg_test::ScratchDir {
-protected:
-    std::FILE *open_text(const std::string &text) {
-        write_file(path("x.ini"), text);
-        std::FILE *file = std::fopen(path("x.ini").c_str(), "rb");
-        EXPECT_NE(file, nullptr);
-        return file;
+// A file holding text, open for reading, with a line_source over it;
+// closed when it goes out of scope.
+struct OpenedText {
+    OpenedText(const std::string &path, const std::string &text) {
+        write_file(path, text);
+        file = std::fopen(path.c_str(), "rb");
+        source.file = file;
     }
+    OpenedText(const OpenedText &) = delete;
+    OpenedText &operator=(const OpenedText &) = delete;
+    ~OpenedText() {
+        if (file) std::fclose(file);
+    }
+    std::FILE *file = nullptr;
+    line_source source;
 };
+
+using Reader = brantcfg_test::ScratchDir;
 
 TEST_F(Reader, PiecesMatchByteAtATimeReadingAcrossBlocks) {
     for (std::uint32_t seed = 1; seed <= 6; ++seed) {
         Random random(seed);
         const std::string text = random_text(random, 3 * READ_BUFFER_SIZE + 5000);
-        std::FILE *file = open_text(text);
-        ASSERT_NE(file, nullptr);
-        line_source source;
-        source.file = file;
+        OpenedText opened(path("x.ini"), text);
+        ASSERT_NE(opened.file, nullptr);
+        line_source &source = opened.source;
 
         std::size_t offset = 0;
         char buffer[LINE_BUFFER_SIZE + GUARD_BYTES];
@@ -147,7 +155,6 @@ TEST_F(Reader, PiecesMatchByteAtATimeReadingAcrossBlocks) {
                 offset = 0;
             }
         }
-        std::fclose(file);
     }
 }
 
@@ -163,10 +170,9 @@ TEST_F(Reader, PiecesCrossingTheFirstBlockEndMatch) {
             text += std::string(ends_inside ? static_cast<std::size_t>(k) + 10 : 1500, 'x');
             if (!ends_inside) text += "\r\n[tail]\n";
             for (int size : {LINE_BUFFER_SIZE, k + 1 < LINE_BUFFER_SIZE ? k + 1 : 3, 2}) {
-                std::FILE *file = open_text(text);
-                ASSERT_NE(file, nullptr);
-                line_source source;
-                source.file = file;
+                OpenedText opened(path("x.ini"), text);
+                ASSERT_NE(opened.file, nullptr);
+                line_source &source = opened.source;
                 char buffer[LINE_BUFFER_SIZE];
                 std::size_t offset = 0;
                 for (;;) {
@@ -179,7 +185,6 @@ TEST_F(Reader, PiecesCrossingTheFirstBlockEndMatch) {
                     offset += static_cast<std::size_t>(count);
                 }
                 EXPECT_EQ(offset, text.size());
-                std::fclose(file);
             }
         }
     }
@@ -188,10 +193,9 @@ TEST_F(Reader, PiecesCrossingTheFirstBlockEndMatch) {
 TEST_F(Reader, BracketPieceAlwaysDeliversLinesThatOpenWithABracket) {
     using namespace std::string_literals;
     const std::string text = "key=1\n \t[head]\n\0[not]\n\r\n[x\n"s;
-    std::FILE *file = open_text(text);
-    ASSERT_NE(file, nullptr);
-    line_source source;
-    source.file = file;
+    OpenedText opened(path("x.ini"), text);
+    ASSERT_NE(opened.file, nullptr);
+    line_source &source = opened.source;
     char buffer[LINE_BUFFER_SIZE];
     const std::vector<std::string> wanted = {"", " \t[head]\n", "", "", "[x\n"};
     const std::vector<int> counts = {6, 9, 7, 2, 3};
@@ -205,21 +209,20 @@ TEST_F(Reader, BracketPieceAlwaysDeliversLinesThatOpenWithABracket) {
             EXPECT_EQ(header_name(skip_blanks(buffer), &length), nullptr) << i;
     }
     EXPECT_EQ(read_bracket_piece(source, buffer, sizeof buffer), 0);
-    std::fclose(file);
 }
 
 TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
     for (std::uint32_t seed = 11; seed <= 14; ++seed) {
         Random random(seed);
         const std::string text = random_text(random, 3 * READ_BUFFER_SIZE);
-        std::FILE *file = open_text(text);
-        ASSERT_NE(file, nullptr);
+        OpenedText opened(path("x.ini"), text);
+        ASSERT_NE(opened.file, nullptr);
+        std::FILE *file = opened.file;
 
         // The walk: every piece, each header's name and where it ends.
         std::vector<std::string> names;
         std::vector<long> ends;
-        line_source walk;
-        walk.file = file;
+        line_source &walk = opened.source;
         char line[LINE_BUFFER_SIZE];
         while (read_piece(walk, line, sizeof line) > 0) {
             std::size_t length = 0;
@@ -248,17 +251,15 @@ TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
                 << "seed " << seed << " index " << index;
             ASSERT_EQ(source.offset, ends[index]) << "seed " << seed << " index " << index;
         }
-        std::fclose(file);
     }
 }
 
 TEST_F(Reader, TakeBlockYieldsTheRestOfTheFileExactly) {
     Random random(42);
     const std::string text = random_text(random, 2 * READ_BUFFER_SIZE + 777);
-    std::FILE *file = open_text(text);
-    ASSERT_NE(file, nullptr);
-    line_source source;
-    source.file = file;
+    OpenedText opened(path("x.ini"), text);
+    ASSERT_NE(opened.file, nullptr);
+    line_source &source = opened.source;
     char buffer[LINE_BUFFER_SIZE];
     std::size_t start = 0;
     for (int i = 0; i < 100; ++i) start += static_cast<std::size_t>(read_piece(source, buffer, sizeof buffer));
@@ -268,17 +269,15 @@ TEST_F(Reader, TakeBlockYieldsTheRestOfTheFileExactly) {
     while (const int count = take_block(source, &bytes)) rest.append(bytes, static_cast<std::size_t>(count));
     EXPECT_EQ(rest, text.substr(start));
     EXPECT_EQ(source.offset, static_cast<long>(text.size()));
-    EXPECT_FALSE(std::ferror(file));
-    std::fclose(file);
+    EXPECT_FALSE(std::ferror(opened.file));
 }
 
 TEST_F(Reader, HeldBytesAreTheFileBytesOrNothing) {
     Random random(7);
     const std::string text = random_text(random, 3 * READ_BUFFER_SIZE);
-    std::FILE *file = open_text(text);
-    ASSERT_NE(file, nullptr);
-    line_source source;
-    source.file = file;
+    OpenedText opened(path("x.ini"), text);
+    ASSERT_NE(opened.file, nullptr);
+    line_source &source = opened.source;
     char buffer[LINE_BUFFER_SIZE];
     int found = 0;
     while (const int count = read_piece(source, buffer, sizeof buffer)) {
@@ -295,7 +294,6 @@ TEST_F(Reader, HeldBytesAreTheFileBytesOrNothing) {
     EXPECT_EQ(held_bytes(source, 0, 1), nullptr);                // long gone from the block
     EXPECT_EQ(held_bytes(source, source.offset, 1), nullptr);    // past the end of the file
     EXPECT_NE(held_bytes(source, source.offset, 0), nullptr);
-    std::fclose(file);
 }
 
 // Rewrites of a file many blocks long: the expected file is the input with
