@@ -38,11 +38,76 @@ void count_bytes(benchmark::State &state, const corpus_file *file) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->bytes));
 }
 
-// W3 and W4 for a peer whose Model loads a whole file, sets one value in
-// memory and saves the whole file durably. W3 alternates two values; W4
-// adds a key and puts the pristine file back outside the timing.
+// ---- whole-file parsers ------------------------------------------------------------
+//
+// SimpleIni, iniparser and GKeyFile load the whole file into a model in
+// memory, so one set of workloads serves them all through a Model with:
+//   bool load(path)                      parse the file
+//   std::string get(section, key)        one value ("" when absent)
+//   std::size_t pairs()                  visit every pair, counting them
+//   int sections()                       list every section name, counting them
+//   bool set(section, key, value)        change the model
+//   bool save(path)                      write the whole file out durably
+
 template <typename Model>
-void peer_write(benchmark::State &state, const corpus_file *file, const char *subject, bool adding) {
+void model_lookup(benchmark::State &state, const corpus_file *file) {
+    allocation_meter meter;
+    for (auto _ : state) {
+        Model model;
+        if (!model.load(file->path) || model.get(file->last_section, file->last_key.c_str()) != file->last_value) {
+            state.SkipWithError("wrong value");
+            break;
+        }
+    }
+    meter.report(state);
+    count_bytes(state, file);
+}
+
+template <typename Model>
+void model_query(benchmark::State &state, const corpus_file *file) {
+    Model model;
+    if (!model.load(file->path)) {
+        state.SkipWithError("load failed");
+        return;
+    }
+    allocation_meter meter;
+    for (auto _ : state) {
+        const std::string value = model.get(file->last_section, file->last_key.c_str());
+        benchmark::DoNotOptimize(value.data());
+    }
+    meter.report(state);
+}
+
+template <typename Model>
+void model_browse(benchmark::State &state, const corpus_file *file) {
+    allocation_meter meter;
+    for (auto _ : state) {
+        Model model;
+        if (!model.load(file->path)) {
+            state.SkipWithError("load failed");
+            break;
+        }
+        benchmark::DoNotOptimize(model.pairs());
+    }
+    meter.report(state);
+    count_bytes(state, file);
+}
+
+template <typename Model>
+void model_sections(benchmark::State &state, const corpus_file *file) {
+    for (auto _ : state) {
+        Model model;
+        if (!model.load(file->path) || model.sections() != file->sections) {
+            state.SkipWithError("wrong section count");
+            break;
+        }
+    }
+}
+
+// W3 alternates two values; W4 adds a key and puts the pristine file back
+// outside the timing.
+template <typename Model>
+void model_write(benchmark::State &state, const corpus_file *file, const char *subject, bool adding) {
     const work_copy work(*file, subject);
     std::size_t round = 0;
     for (auto _ : state) {
@@ -63,11 +128,16 @@ void peer_write(benchmark::State &state, const corpus_file *file, const char *su
 }
 
 template <typename Model>
-void add_writes(const char *subject, const corpus_file &file) {
+void register_model(const char *subject, const corpus_file &file) {
+    const std::string name = subject;
+    add("W1_lookup", (name + "_parse_per_lookup").c_str(), file, model_lookup<Model>);
+    add("W1_lookup", (name + "_parse_once").c_str(), file, model_query<Model>);
+    add("W2_browse", subject, file, model_browse<Model>);
     add("W3_change", subject, file,
-        [subject](benchmark::State &state, const corpus_file *f) { peer_write<Model>(state, f, subject, false); });
+        [subject](benchmark::State &state, const corpus_file *f) { model_write<Model>(state, f, subject, false); });
     add("W4_add", subject, file,
-        [subject](benchmark::State &state, const corpus_file *f) { peer_write<Model>(state, f, subject, true); });
+        [subject](benchmark::State &state, const corpus_file *f) { model_write<Model>(state, f, subject, true); });
+    if (file.bytes <= SMALL_FILE) add("W5_sections", subject, file, model_sections<Model>);
 }
 
 // ---- inih: a callback per pair; no writer -----------------------------------------
@@ -155,92 +225,40 @@ void register_inih(const corpus_file &file) {
 
 #endif
 
-// ---- SimpleIni: a whole-file model in C++ containers ------------------------------
+// ---- SimpleIni: C++ containers ------------------------------------------------------
 
 #if defined(BENCH_HAVE_SIMPLEINI)
 
-bool simpleini_load(CSimpleIniA &ini, const std::string &path) { return ini.LoadFile(path.c_str()) == SI_OK; }
-
 struct simpleini_model {
     CSimpleIniA ini;
-    bool load(const std::string &path) { return simpleini_load(ini, path); }
-    bool set(const std::string &section, const char *key, const char *value) {
-        return ini.SetValue(section.c_str(), key, value) >= 0;
+    bool load(const std::string &path) { return ini.LoadFile(path.c_str()) == SI_OK; }
+    std::string get(const std::string &section, const char *key) const {
+        return ini.GetValue(section.c_str(), key, "");
     }
-    bool save(const std::string &path) {
-        std::string text;
-        return ini.Save(text) == SI_OK && save_durably(path, text.data(), text.size());
-    }
-};
-
-void simpleini_lookup(benchmark::State &state, const corpus_file *file) {
-    allocation_meter meter;
-    for (auto _ : state) {
-        CSimpleIniA ini;
-        simpleini_load(ini, file->path);
-        const char *value = ini.GetValue(file->last_section.c_str(), file->last_key.c_str(), "");
-        if (file->last_value != value) {
-            state.SkipWithError("wrong value");
-            break;
-        }
-    }
-    meter.report(state);
-    count_bytes(state, file);
-}
-
-void simpleini_query(benchmark::State &state, const corpus_file *file) {
-    CSimpleIniA ini;
-    simpleini_load(ini, file->path);
-    allocation_meter meter;
-    for (auto _ : state) {
-        const char *value = ini.GetValue(file->last_section.c_str(), file->last_key.c_str(), "");
-        benchmark::DoNotOptimize(value);
-    }
-    meter.report(state);
-}
-
-void simpleini_browse(benchmark::State &state, const corpus_file *file) {
-    allocation_meter meter;
-    for (auto _ : state) {
-        CSimpleIniA ini;
-        simpleini_load(ini, file->path);
+    std::size_t pairs() const {
         CSimpleIniA::TNamesDepend sections;
         ini.GetAllSections(sections);
         std::size_t count = 0;
         for (const auto &section : sections) {
             CSimpleIniA::TNamesDepend keys;
             ini.GetAllKeys(section.pItem, keys);
-            for (const auto &key : keys) {
-                const char *value = ini.GetValue(section.pItem, key.pItem, "");
-                count += 1 + (value[0] != '\0');
-            }
+            for (const auto &key : keys) count += 1 + (ini.GetValue(section.pItem, key.pItem, "")[0] != '\0');
         }
-        benchmark::DoNotOptimize(count);
+        return count;
     }
-    meter.report(state);
-    count_bytes(state, file);
-}
-
-void simpleini_sections(benchmark::State &state, const corpus_file *file) {
-    for (auto _ : state) {
-        CSimpleIniA ini;
-        simpleini_load(ini, file->path);
-        CSimpleIniA::TNamesDepend sections;
-        ini.GetAllSections(sections);
-        if (static_cast<int>(sections.size()) != file->sections) {
-            state.SkipWithError("wrong section count");
-            break;
-        }
+    int sections() const {
+        CSimpleIniA::TNamesDepend names;
+        ini.GetAllSections(names);
+        return static_cast<int>(names.size());
     }
-}
-
-void register_simpleini(const corpus_file &file) {
-    add("W1_lookup", "simpleini_parse_per_lookup", file, simpleini_lookup);
-    add("W1_lookup", "simpleini_parse_once", file, simpleini_query);
-    add("W2_browse", "simpleini", file, simpleini_browse);
-    add_writes<simpleini_model>("simpleini", file);
-    if (file.bytes <= SMALL_FILE) add("W5_sections", "simpleini", file, simpleini_sections);
-}
+    bool set(const std::string &section, const char *key, const char *value) {
+        return ini.SetValue(section.c_str(), key, value) >= 0;
+    }
+    bool save(const std::string &path) const {
+        std::string text;
+        return ini.Save(text) == SI_OK && save_durably(path, text.data(), text.size());
+    }
+};
 
 #endif
 
@@ -248,7 +266,9 @@ void register_simpleini(const corpus_file &file) {
 
 #if defined(BENCH_HAVE_INIPARSER)
 
-std::string iniparser_entry(const std::string &section, const char *key) { return section + ":" + key; }
+// Its load grows faster than the file (1.3 s at 1 MiB here), so the
+// largest file would take minutes per call: it runs up to 1 MiB only.
+constexpr std::size_t INIPARSER_LARGEST = 1024 * 1024 + 64 * 1024;
 
 struct iniparser_model {
     dictionary *dict = nullptr;
@@ -258,9 +278,33 @@ struct iniparser_model {
     ~iniparser_model() {
         if (dict) iniparser_freedict(dict);
     }
+    static std::string entry(const std::string &section, const char *key) { return section + ":" + key; }
     bool load(const std::string &path) { return (dict = iniparser_load(path.c_str())) != nullptr; }
+    std::string get(const std::string &section, const char *key) const {
+        return iniparser_getstring(dict, entry(section, key).c_str(), "");
+    }
+    std::size_t pairs() const {
+        std::size_t count = 0;
+        const int sections = iniparser_getnsec(dict);
+        const char *keys[KEYS_PER_SECTION * 2];
+        for (int s = 0; s < sections; ++s) {
+            const char *section = iniparser_getsecname(dict, s);
+            const int key_count = iniparser_getsecnkeys(dict, section);
+            if (key_count > KEYS_PER_SECTION * 2) continue;
+            iniparser_getseckeys(dict, section, keys);
+            for (int k = 0; k < key_count; ++k) count += 1 + (iniparser_getstring(dict, keys[k], "")[0] != '\0');
+        }
+        return count;
+    }
+    int sections() const {
+        const int count = iniparser_getnsec(dict);
+        std::size_t length = 0;
+        for (int s = 0; s < count; ++s) length += std::strlen(iniparser_getsecname(dict, s));
+        benchmark::DoNotOptimize(length);
+        return count;
+    }
     bool set(const std::string &section, const char *key, const char *value) {
-        return iniparser_set(dict, iniparser_entry(section, key).c_str(), value) == 0;
+        return iniparser_set(dict, entry(section, key).c_str(), value) == 0;
     }
     bool save(const std::string &path) const {
         const std::string temp = path + ".tmp";
@@ -272,111 +316,47 @@ struct iniparser_model {
     }
 };
 
-void iniparser_lookup(benchmark::State &state, const corpus_file *file) {
-    const std::string entry = iniparser_entry(file->last_section, file->last_key.c_str());
-    allocation_meter meter;
-    for (auto _ : state) {
-        dictionary *dict = iniparser_load(file->path.c_str());
-        const char *value = iniparser_getstring(dict, entry.c_str(), "");
-        const bool right = file->last_value == value;
-        iniparser_freedict(dict);
-        if (!right) {
-            state.SkipWithError("wrong value");
-            break;
-        }
-    }
-    meter.report(state);
-    count_bytes(state, file);
-}
-
-void iniparser_query(benchmark::State &state, const corpus_file *file) {
-    const std::string entry = iniparser_entry(file->last_section, file->last_key.c_str());
-    dictionary *dict = iniparser_load(file->path.c_str());
-    allocation_meter meter;
-    for (auto _ : state) {
-        const char *value = iniparser_getstring(dict, entry.c_str(), "");
-        benchmark::DoNotOptimize(value);
-    }
-    meter.report(state);
-    iniparser_freedict(dict);
-}
-
-void iniparser_browse(benchmark::State &state, const corpus_file *file) {
-    allocation_meter meter;
-    for (auto _ : state) {
-        dictionary *dict = iniparser_load(file->path.c_str());
-        std::size_t count = 0;
-        const int sections = iniparser_getnsec(dict);
-        const char *keys[KEYS_PER_SECTION * 2];
-        for (int s = 0; s < sections; ++s) {
-            const char *section = iniparser_getsecname(dict, s);
-            const int key_count = iniparser_getsecnkeys(dict, section);
-            if (key_count > KEYS_PER_SECTION * 2) continue;
-            iniparser_getseckeys(dict, section, keys);
-            for (int k = 0; k < key_count; ++k) {
-                const char *value = iniparser_getstring(dict, keys[k], "");
-                count += 1 + (value[0] != '\0');
-            }
-        }
-        iniparser_freedict(dict);
-        benchmark::DoNotOptimize(count);
-    }
-    meter.report(state);
-    count_bytes(state, file);
-}
-
-void iniparser_sections(benchmark::State &state, const corpus_file *file) {
-    for (auto _ : state) {
-        dictionary *dict = iniparser_load(file->path.c_str());
-        const int sections = iniparser_getnsec(dict);
-        std::size_t length = 0;
-        for (int s = 0; s < sections; ++s) length += std::strlen(iniparser_getsecname(dict, s));
-        iniparser_freedict(dict);
-        benchmark::DoNotOptimize(length);
-        if (sections != file->sections) {
-            state.SkipWithError("wrong section count");
-            break;
-        }
-    }
-}
-
-// Its load grows faster than the file (1.3 s at 1 MiB here), so the
-// largest file would take minutes per call: it runs up to 1 MiB only.
-constexpr std::size_t INIPARSER_LARGEST = 1024 * 1024 + 64 * 1024;
-
-void register_iniparser(const corpus_file &file) {
-    if (file.bytes > INIPARSER_LARGEST) return;
-    add("W1_lookup", "iniparser_parse_per_lookup", file, iniparser_lookup);
-    add("W1_lookup", "iniparser_parse_once", file, iniparser_query);
-    add("W2_browse", "iniparser", file, iniparser_browse);
-    add_writes<iniparser_model>("iniparser", file);
-    if (file.bytes <= SMALL_FILE) add("W5_sections", "iniparser", file, iniparser_sections);
-}
-
 #endif
 
 // ---- GLib GKeyFile ----------------------------------------------------------------
 
 #if defined(BENCH_HAVE_GLIB)
 
-GKeyFile *gkeyfile_load(const std::string &path) {
-    GKeyFile *keys = g_key_file_new();
-    if (!g_key_file_load_from_file(keys, path.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr)) {
-        g_key_file_free(keys);
-        return nullptr;
-    }
-    return keys;
-}
-
 struct gkeyfile_model {
-    GKeyFile *keys = nullptr;
+    GKeyFile *keys = g_key_file_new();
     gkeyfile_model() = default;
     gkeyfile_model(const gkeyfile_model &) = delete;
     gkeyfile_model &operator=(const gkeyfile_model &) = delete;
-    ~gkeyfile_model() {
-        if (keys) g_key_file_free(keys);
+    ~gkeyfile_model() { g_key_file_free(keys); }
+    bool load(const std::string &path) {
+        return g_key_file_load_from_file(keys, path.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
     }
-    bool load(const std::string &path) { return (keys = gkeyfile_load(path)) != nullptr; }
+    std::string get(const std::string &section, const char *key) const {
+        gchar *value = g_key_file_get_string(keys, section.c_str(), key, nullptr);
+        std::string text = value ? value : "";
+        g_free(value);
+        return text;
+    }
+    std::size_t pairs() const {
+        std::size_t count = 0;
+        gchar **groups = g_key_file_get_groups(keys, nullptr);
+        for (gchar **group = groups; *group; ++group) {
+            gchar **names = g_key_file_get_keys(keys, *group, nullptr, nullptr);
+            for (gchar **name = names; name && *name; ++name) {
+                gchar *value = g_key_file_get_value(keys, *group, *name, nullptr);
+                count += 1 + (value && value[0] != '\0');
+                g_free(value);
+            }
+            g_strfreev(names);
+        }
+        g_strfreev(groups);
+        return count;
+    }
+    int sections() const {
+        gsize count = 0;
+        g_strfreev(g_key_file_get_groups(keys, &count));
+        return static_cast<int>(count);
+    }
     bool set(const std::string &section, const char *key, const char *value) {
         g_key_file_set_string(keys, section.c_str(), key, value);
         return true;
@@ -390,89 +370,6 @@ struct gkeyfile_model {
     }
 };
 
-void gkeyfile_lookup(benchmark::State &state, const corpus_file *file) {
-    allocation_meter meter;
-    for (auto _ : state) {
-        GKeyFile *keys = gkeyfile_load(file->path);
-        gchar *value = keys ? g_key_file_get_string(keys, file->last_section.c_str(), file->last_key.c_str(), nullptr)
-                            : nullptr;
-        const bool right = value && file->last_value == value;
-        g_free(value);
-        if (keys) g_key_file_free(keys);
-        if (!right) {
-            state.SkipWithError("wrong value");
-            break;
-        }
-    }
-    meter.report(state);
-    count_bytes(state, file);
-}
-
-void gkeyfile_query(benchmark::State &state, const corpus_file *file) {
-    GKeyFile *keys = gkeyfile_load(file->path);
-    if (!keys) {
-        state.SkipWithError("load failed");
-        return;
-    }
-    allocation_meter meter;
-    for (auto _ : state) {
-        gchar *value = g_key_file_get_string(keys, file->last_section.c_str(), file->last_key.c_str(), nullptr);
-        benchmark::DoNotOptimize(value);
-        g_free(value);
-    }
-    meter.report(state);
-    g_key_file_free(keys);
-}
-
-void gkeyfile_browse(benchmark::State &state, const corpus_file *file) {
-    allocation_meter meter;
-    for (auto _ : state) {
-        GKeyFile *keys = gkeyfile_load(file->path);
-        if (!keys) {
-            state.SkipWithError("load failed");
-            break;
-        }
-        std::size_t count = 0;
-        gchar **groups = g_key_file_get_groups(keys, nullptr);
-        for (gchar **group = groups; *group; ++group) {
-            gchar **names = g_key_file_get_keys(keys, *group, nullptr, nullptr);
-            for (gchar **name = names; name && *name; ++name) {
-                gchar *value = g_key_file_get_value(keys, *group, *name, nullptr);
-                count += 1 + (value && value[0] != '\0');
-                g_free(value);
-            }
-            g_strfreev(names);
-        }
-        g_strfreev(groups);
-        g_key_file_free(keys);
-        benchmark::DoNotOptimize(count);
-    }
-    meter.report(state);
-    count_bytes(state, file);
-}
-
-void gkeyfile_sections(benchmark::State &state, const corpus_file *file) {
-    for (auto _ : state) {
-        GKeyFile *keys = gkeyfile_load(file->path);
-        gsize count = 0;
-        gchar **groups = keys ? g_key_file_get_groups(keys, &count) : nullptr;
-        g_strfreev(groups);
-        if (keys) g_key_file_free(keys);
-        if (static_cast<int>(count) != file->sections) {
-            state.SkipWithError("wrong section count");
-            break;
-        }
-    }
-}
-
-void register_gkeyfile(const corpus_file &file) {
-    add("W1_lookup", "gkeyfile_parse_per_lookup", file, gkeyfile_lookup);
-    add("W1_lookup", "gkeyfile_parse_once", file, gkeyfile_query);
-    add("W2_browse", "gkeyfile", file, gkeyfile_browse);
-    add_writes<gkeyfile_model>("gkeyfile", file);
-    if (file.bytes <= SMALL_FILE) add("W5_sections", "gkeyfile", file, gkeyfile_sections);
-}
-
 #endif
 
 }  // namespace
@@ -483,13 +380,13 @@ void register_peers(const corpus_file &file) {
     register_inih(file);
 #endif
 #if defined(BENCH_HAVE_SIMPLEINI)
-    register_simpleini(file);
+    register_model<simpleini_model>("simpleini", file);
 #endif
 #if defined(BENCH_HAVE_INIPARSER)
-    register_iniparser(file);
+    if (file.bytes <= INIPARSER_LARGEST) register_model<iniparser_model>("iniparser", file);
 #endif
 #if defined(BENCH_HAVE_GLIB)
-    register_gkeyfile(file);
+    register_model<gkeyfile_model>("gkeyfile", file);
 #endif
 }
 
