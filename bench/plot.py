@@ -21,6 +21,9 @@ WORKLOADS = [
     ("W5_sections", "W5: every section name by index", []),
 ]
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+# One colour per parser, the same in every panel; parse-once runs are hatched.
+COLOURS = {"brantcfg": "tab:red", "gkeyfile": "tab:blue", "inih": "tab:green", "iniparser": "tab:purple",
+           "simpleini": "tab:orange"}
 
 
 def load(path):
@@ -138,26 +141,32 @@ def plot(times, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    sizes = sizes_in(times)
+    all_sizes = sizes_in(times)
     figure, axes = plt.subplots(2, 3, figsize=(17, 10))
     for axis, (workload, title, floors) in zip(axes.flat, WORKLOADS):
+        sizes = [size for size in all_sizes if any(k[0] == workload and k[2] == size for k in times)]
         subjects = [("floor/" + f.split("/")[1]) for f in floors] + subjects_of(times, workload)
         width = 0.8 / max(len(subjects), 1)
+        lowest = None
         for index, subject in enumerate(subjects):
             if subject.startswith("floor/"):
                 key = ("floor", subject.split("/")[1])
                 colour, hatch = "0.75", "//"
             else:
                 key = (workload, subject)
-                colour, hatch = ("tab:red" if subject == "brantcfg" else None), None
+                colour = COLOURS.get(subject.split("_")[0])
+                hatch = ".." if subject.endswith("_parse_once") else None
             values = [times.get(key + (size,)) for size in sizes]
             positions = [i + (index - (len(subjects) - 1) / 2) * width for i in range(len(sizes))]
             shown = [(p, v / 1e6) for p, v in zip(positions, values) if v is not None]
             if not shown:
                 continue
+            lowest = min([v for _, v in shown] + ([lowest] if lowest else []))
             axis.bar([p for p, _ in shown], [v for _, v in shown], width, label=subject,
                      color=colour, hatch=hatch, edgecolor="black", linewidth=0.3)
         axis.set_yscale("log")
+        if lowest:
+            axis.set_ylim(bottom=lowest / 2)  # so the shortest bar still shows
         axis.set_xticks(range(len(sizes)))
         axis.set_xticklabels(sizes)
         axis.set_ylabel("ms per call (wall clock, log scale)")
@@ -166,6 +175,7 @@ def plot(times, path):
         axis.grid(axis="y", which="both", alpha=0.3)
 
     # Growth: the library's time per call against the file's size.
+    sizes = all_sizes
     axis = axes.flat[5]
     for workload, title, _floors in WORKLOADS[:4]:
         points = [(SIZE_BYTES[s] / 1024, times[(workload, "brantcfg", s)] / 1e6) for s in sizes
