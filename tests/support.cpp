@@ -7,6 +7,7 @@
 #  include <windows.h>
 #else
 #  include <dirent.h>
+#  include <fcntl.h>
 #  include <sys/stat.h>
 #  include <unistd.h>
 #endif
@@ -162,6 +163,62 @@ std::vector<std::string> list_dir(const std::string &dir) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+#if defined(_WIN32)
+
+FileStamp stamp_of(const std::string &path) {
+    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    EXPECT_TRUE(known) << path;
+    return {(static_cast<unsigned long long>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
+            static_cast<long long>((static_cast<unsigned long long>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+                                   information.ftLastWriteTime.dwLowDateTime)};
+}
+
+void age_file(const std::string &path) {
+    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+    // 2001-09-09, in 100 ns steps since 1601.
+    const unsigned long long past = 126444736000000000ULL;
+    FILETIME written;
+    written.dwLowDateTime = static_cast<DWORD>(past & 0xFFFFFFFFu);
+    written.dwHighDateTime = static_cast<DWORD>(past >> 32);
+    const bool set = SetFileTime(file, nullptr, nullptr, &written) != 0;
+    CloseHandle(file);
+    ASSERT_TRUE(set) << path;
+}
+
+void set_env(const char *name, const char *value) {
+    // "NAME=" removes the variable.
+    _putenv((std::string(name) + "=" + (value ? value : "")).c_str());
+}
+
+#else
+
+FileStamp stamp_of(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return {static_cast<unsigned long long>(st.st_ino),
+            static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+}
+
+void age_file(const std::string &path) {
+    const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+void set_env(const char *name, const char *value) {
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+#endif
 
 std::string corpus_dir() {
     const std::string dir = BRANTCFG_CORPUS_DIR;
