@@ -230,6 +230,21 @@ bool replace_file(const char *temp_path, const char *path) noexcept {
     return false;
 }
 
+void remove_created_file(const char *path) noexcept {
+    // Through a link, the file now exists and the link resolves; deleting
+    // the path itself would take away the link and leave the file.
+    char resolved[PATH_CAPACITY];
+    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool named = false;
+    if (file != INVALID_HANDLE_VALUE) {
+        named = resolve_final_path(file, resolved, sizeof resolved);
+        CloseHandle(file);
+    }
+    DeleteFileA(named ? resolved : path);
+}
+
 void sync_parent_directory(const char *path) noexcept {
     // MOVEFILE_WRITE_THROUGH already waited until the move was on disk.
     static_cast<void>(path);
@@ -263,6 +278,10 @@ bool describe_target(const char *path, std::FILE *source, target_file *target) n
     } else if (!copy_path(path, target->path, sizeof target->path)) {
         return false;
     }
+    // A file whose permission bits forbid this caller to write it is left
+    // alone, as an in-place patch of it would be; replacing it by rename
+    // needs only a writable directory.
+    if (faccessat(AT_FDCWD, target->path, W_OK, AT_EACCESS) != 0) return false;
     struct stat status {};
     if (fstat(fileno(source), &status) != 0) return false;
     target->mode = static_cast<unsigned>(status.st_mode & 07777);
@@ -304,6 +323,16 @@ std::FILE *create_temp_file(const target_file &target) noexcept {
 bool flush_to_disk(std::FILE *file) noexcept {
     if (std::fflush(file) != 0) return false;
     return fsync(fileno(file)) == 0;
+}
+
+void remove_created_file(const char *path) noexcept {
+    // Through a link, the file now exists and the link resolves; removing
+    // the path itself would take away the link and leave the file.
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved))
+        unlink(resolved);
+    else
+        unlink(path);
 }
 
 bool replace_file(const char *temp_path, const char *path) noexcept {

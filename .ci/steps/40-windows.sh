@@ -61,7 +61,7 @@ for preset in win64 win32; do
   cmake --preset "$preset" > /dev/null
   cmake --build --preset "$preset"
   cmake -DHEADER=include/brantcfg.h -DDEF=src/brantcfg.def \
-        -DDLL="build/$preset/bin/brantcfg.dll" -DOBJDUMP="$objdump" -P cmake/check_exports.cmake
+        -DDLL="build/$preset/bin/brantcfg.dll" -DOBJDUMP="$objdump" -P tests/check_exports.cmake
   if [ "$preset" = win32 ] && [ "$wine32" = no ]; then
     continue
   fi
