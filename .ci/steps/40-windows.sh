@@ -48,6 +48,7 @@ fi
 export WINEPREFIX="${WINEPREFIX:-$PWD/build/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+mkdir -p "$WINEPREFIX"
 wineserver -p < /dev/null > /dev/null 2>&1
 trap 'wineserver -k > /dev/null 2>&1 || true' EXIT
 wineboot --init < /dev/null > /dev/null 2>&1
