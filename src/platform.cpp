@@ -210,6 +210,7 @@ std::FILE *create_temp_file(const target_file &target) noexcept {
         _close(fd);
     }
     if (!file) {
+        // Should the empty file stay, the next rewrite removes it first.
         DeleteFileA(target.temp_path);
         errno = cause;
     }
@@ -242,6 +243,8 @@ void remove_created_file(const char *path) noexcept {
         named = resolve_final_path(file, resolved, sizeof resolved);
         CloseHandle(file);
     }
+    // Nothing better can be done when this fails: the caller is already
+    // reporting the failure that made the file incomplete.
     DeleteFileA(named ? resolved : path);
 }
 
