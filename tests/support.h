@@ -29,6 +29,20 @@ std::string read_file(const std::string &path, bool *exists = nullptr);
 bool file_exists(const std::string &path);
 // Names of the entries in a directory, sorted.
 std::vector<std::string> list_dir(const std::string &dir);
+// What tells one version of a file from another: which file the path names
+// (a rewrite puts a new one there) and when it was last written.
+struct FileStamp {
+    unsigned long long identity = 0;  // inode, or Windows' file index
+    long long write_time = 0;         // in the system's own units
+    bool operator==(const FileStamp &other) const {
+        return identity == other.identity && write_time == other.write_time;
+    }
+};
+FileStamp stamp_of(const std::string &path);
+// Moves the file's last-write time far into the past, so any write shows.
+void age_file(const std::string &path);
+// Sets an environment variable of this process; nullptr removes it.
+void set_env(const char *name, const char *value);
 // What a reader left in a caller's buffer, and what it returned.
 struct Answer {
     int result;
