@@ -36,11 +36,11 @@ constexpr int LONG_TEXT_SIZE = 32;
 // Room for "%f" of any float: sign, 39 digits, point, six decimals, NUL.
 constexpr int FLOAT_TEXT_SIZE = 64;
 static_assert(FLOAT_TEXT_SIZE >= 1 + 39 + 1 + 6 + 1);
+static_assert(LONG_TEXT_SIZE >= 12);
 // Bytes a rewrite gathers before it hands them to the system: the stream
 // of the temporary file buffers into this array on the call's stack, so a
 // file is written in a few large writes rather than one per few lines.
 constexpr int WRITE_BUFFER_SIZE = 32 * 1024;
-static_assert(LONG_TEXT_SIZE >= 12);
 
 // Length of text, counting no further than limit bytes.
 [[nodiscard]] std::size_t bounded_length(const char *text, int limit) noexcept {
