@@ -171,7 +171,10 @@ def plot(times, path):
         axis.set_xticklabels(sizes)
         axis.set_ylabel("ms per call (wall clock, log scale)")
         axis.set_title(title)
-        axis.legend(fontsize=7)
+        if axis.get_legend_handles_labels()[0]:
+            axis.legend(fontsize=7)
+        else:
+            axis.text(0.5, 0.5, "not run", ha="center", transform=axis.transAxes)
         axis.grid(axis="y", which="both", alpha=0.3)
 
     # Growth: the library's time per call against the file's size.
@@ -192,7 +195,8 @@ def plot(times, path):
     axis.set_xlabel("file size (KiB, log scale)")
     axis.set_ylabel("ms per call (log scale)")
     axis.set_title("Growth with file size")
-    axis.legend(fontsize=7)
+    if axis.get_legend_handles_labels()[0]:
+        axis.legend(fontsize=7)
     axis.grid(which="both", alpha=0.3)
 
     figure.suptitle("brantcfg against its peers and the machine's floors (median wall-clock time per call)")

@@ -7,8 +7,10 @@
 #   bash bench/run.sh ARGS...          extra Google Benchmark flags, such as
 #                                      --benchmark_filter=W1
 #
-# Results: build/bench/results/results.json (Google Benchmark's JSON),
-# build/bench/results/table.md, and the plot docs/performance.png.
+# Results, in build/bench/results/: results.json (Google Benchmark's JSON),
+# table.md and performance.png, both made from the JSON by bench/plot.py.
+# docs/PERFORMANCE.md shows a full run's table and plot; to refresh its plot:
+#   python3 bench/plot.py build/bench/results/results.json --png docs/performance.png
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -54,7 +56,8 @@ build/bench/bench/brantcfg_bench \
 # is installed, whatever python3 comes first on the PATH.
 for python in python3 /usr/bin/python3; do
   if "$python" -c "import matplotlib" 2>/dev/null; then
-    "$python" bench/plot.py "$results/results.json" --png docs/performance.png --table "$results/table.md"
+    "$python" bench/plot.py "$results/results.json" --png "$results/performance.png" --table "$results/table.md"
+    echo "bench: $results/table.md and $results/performance.png written"
     exit 0
   fi
 done
