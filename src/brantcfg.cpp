@@ -708,6 +708,43 @@ void append_at_end(rewrite_state &state, bool with_header) noexcept {
     emit_key(state);
 }
 
+// Accepts the whole lines ahead that hold no '[' (see bracketless_run),
+// piece by piece exactly as reading and accept_line would, without copying
+// them into the line buffer: the stretches that fill up on the way are
+// contiguous, so they go out in one write straight from the block.
+void accept_bracketless_run(rewrite_state &state) noexcept {
+    const int run = bracketless_run(state.src);
+    const long run_start = state.src.offset;
+    // The pending stretch ends where the run begins.
+    const int behind = static_cast<int>(run_start - state.copy_from);
+    const char *from =
+        run > 0 && behind == state.pending ? held_bytes(state.src, state.copy_from, behind + run) : nullptr;
+    if (!from) return;  // left to the piece-by-piece path
+    const char *piece = from + behind;
+    const char *end = piece + run;
+    int pending = state.pending;
+    int flushed = 0;
+    while (piece < end) {
+        const std::size_t span = static_cast<std::size_t>(end - piece) < LINE_BUFFER_SIZE - 1
+                                     ? static_cast<std::size_t>(end - piece)
+                                     : LINE_BUFFER_SIZE - 1;
+        const void *newline = std::memchr(piece, '\n', span);
+        const int count = newline ? static_cast<int>(static_cast<const char *>(newline) - piece) + 1
+                                  : static_cast<int>(span);
+        if (pending + count < LINE_BUFFER_SIZE) {
+            pending += count;
+        } else {
+            flushed += pending;
+            pending = count;
+        }
+        piece += count;
+    }
+    if (flushed > 0) write_text(state, from, static_cast<std::size_t>(flushed));
+    state.copy_from += flushed;
+    state.pending = pending;
+    pass_run(state.src, run);
+}
+
 // Copies everything from the read position to the end of the source. No
 // line there needs a decision, so after the pending stretch the bytes go
 // out as the source's block holds them, in writes of a block each, without
@@ -730,10 +767,11 @@ void rewrite_lines(rewrite_state &state) noexcept {
     // Find the section's header, copying everything before it.
     bool header_found = false;
     if (named) {
-        // Lines are accepted one by one even where no header can be:
+        // Lines are accepted piece by piece even where no header can be:
         // how the stretches fall decides the line end before an appended
         // section.
         for (;;) {
+            accept_bracketless_run(state);
             const int count = read_bracket_line(state);
             if (count == 0) {
                 // No such section: a set appends it.

@@ -349,6 +349,37 @@ TEST_F(LargeRewrite, DeletedSectionLeavesEverythingElse) {
     EXPECT_EQ(read_file(path("big.ini")), expected);
 }
 
+// Before an appended section a line end is written unless the last stretch
+// copied ends in CR LF and is more than that alone. Stretches stay below 512
+// bytes, so 17 lines of 30 bytes fill one, and an empty line after a
+// multiple of 17 such lines is copied alone.
+TEST_F(LargeRewrite, AppendedSectionFollowsTheStretchesOfTheLinesBefore) {
+    const std::string line = "key=" + std::string(24, 'v') + "\r\n";
+    ASSERT_EQ(line.size(), 30u);
+    for (int lines : {1, 16, 17, 18, 33, 34, 35, 17 * 40, 17 * 40 + 1, 17 * 1200, 17 * 1200 + 5}) {
+        std::string text;
+        for (int i = 0; i < lines; ++i) text += line;
+        text += "\r\n";
+        write_file(path("s.ini"), text);
+        ASSERT_EQ(ini_puts("New", "K", "v", path("s.ini").c_str()), 1);
+        const std::string gap = lines % 17 == 0 ? "\r\n" : "";
+        EXPECT_EQ(read_file(path("s.ini")), text + gap + "[New]\r\nK=v\r\n") << lines << " lines";
+    }
+    // A long line is two pieces, 511 bytes and the rest, and the rest starts
+    // a stretch: after a 721-byte line and 10 lines the stretch holds 210 +
+    // 300 bytes, and the empty line no longer fits; after a 720-byte one it
+    // does.
+    for (int length : {720, 721}) {
+        std::string text = std::string(static_cast<std::size_t>(length) - 2, 'c') + "\r\n";
+        for (int i = 0; i < 10; ++i) text += line;
+        text += "\r\n";
+        write_file(path("s.ini"), text);
+        ASSERT_EQ(ini_puts("New", "K", "v", path("s.ini").c_str()), 1);
+        const std::string gap = length == 721 ? "\r\n" : "";
+        EXPECT_EQ(read_file(path("s.ini")), text + gap + "[New]\r\nK=v\r\n") << length << "-byte line";
+    }
+}
+
 TEST_F(LargeRewrite, LookupsAndBrowseSeeTheLastSection) {
     char value[32];
     EXPECT_EQ(ini_gets("s799", "k19", "", value, sizeof value, path("big.ini").c_str()), 12);
