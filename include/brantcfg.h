@@ -2,9 +2,11 @@
  * brantcfg.h - read and write INI configuration files through a plain C ABI.
  *
  * Every function here is a complete transaction on one file named by path:
- * it opens the file, scans it from its first byte line by line through
- * fixed 512-byte buffers on the stack, and closes it before returning.
- * Nothing is cached between calls and nothing is allocated on the heap.
+ * it opens the file, reads it from its first byte in blocks of 32 KiB into
+ * a buffer on the stack, scans it line by line in pieces of at most 511
+ * bytes, and closes it before returning. Nothing is cached between calls and
+ * nothing is allocated on the heap; a call needs about 80 KiB of stack
+ * (about 140 KiB on Windows, whose path buffers are longer).
  * Reads never change a file. Writes keep every other byte of the file as it
  * was and replace the file atomically when its length changes.
  *
