@@ -37,11 +37,16 @@ struct target_file {
     char temp_path[PATH_CAPACITY];  // path with its last byte replaced by '~'
     unsigned mode = 0;              // permission bits to give the new file
     long owner = -1, group = -1;    // owner and group to keep where allowed
+    bool inherit = true;            // false: no old file; the new one gets what any new file gets
 };
 
 // Fills target for the file at path, opened for reading as source. Returns
 // false (errno set) when no temporary path can be formed.
 [[nodiscard]] bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept;
+
+// Fills target for a file that does not exist yet at path. Returns false
+// (errno set) when no temporary path can be formed.
+[[nodiscard]] bool describe_new_target(const char *path, target_file *target) noexcept;
 
 // Creates the temporary file afresh (a stale one is replaced), with the
 // target's permission bits. nullptr on failure, errno set.
