@@ -79,6 +79,7 @@ public:
     explicit Writer(Body body) {
         int fds[2];
         if (pipe(fds) != 0) return;
+        std::fflush(nullptr);  // or the child's copy of unwritten output comes out twice
         pid_ = fork();
         if (pid_ == 0) {
             close(fds[0]);

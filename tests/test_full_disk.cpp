@@ -45,6 +45,7 @@ struct Outcome {
 Outcome in_child(rlim_t file_size_limit, const std::function<int()> &call) {
     int fds[2];
     if (pipe(fds) != 0) return {};
+    std::fflush(nullptr);  // or the child's copy of unwritten output comes out twice
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
@@ -134,7 +135,7 @@ protected:
         // A private mount namespace: the tmpfs is this process's alone and
         // goes away with it.
         mounted_ = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
-                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&
                    mount("tmpfs", dir_.c_str(), "tmpfs", 0, TMPFS_OPTIONS) == 0;
         std::printf("%s\n", mounted_ ? "a 256 KiB tmpfs, filled for real"
                                      : "cannot mount here: RLIMIT_FSIZE in a child process instead");
