@@ -47,7 +47,7 @@ int allocations = 0;
 int releases = 0;
 Record records[MAX_RECORDED];
 
-void note(void *caller, std::size_t size) {
+[[maybe_unused]] void note(void *caller, std::size_t size) {
     if (!armed) return;
     if (allocations < MAX_RECORDED) records[allocations] = {caller, size};
     ++allocations;
