@@ -9,6 +9,7 @@
 #include "brantcfg.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -94,9 +95,16 @@ public:
     // and whether it died of the kill rather than of its own failure.
     long kill_and_collect(bool *killed) {
         kill(pid_, SIGKILL);
+        *killed = wait_for_signal() == SIGKILL;
+        return collect();
+    }
+    // Waits for the child to end; the signal that ended it, or 0.
+    int wait_for_signal() {
         int status = 0;
         waitpid(pid_, &status, 0);
-        *killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+    long collect() {
         long last = -1;
         std::uint32_t step = 0;
         while (read(read_end_, &step, sizeof step) == static_cast<ssize_t>(sizeof step)) last = step;
@@ -219,6 +227,38 @@ TEST_F(CrashConsistency, KilledCreationLeavesNoFileOrTheWholeFile) {
     }
     std::printf("%d kills of a creation: %d left no file, %d the whole file; 0 empty or partial\n", kills, missing,
                 whole);
+}
+
+// A writer killed at a precise moment: its first write past a file-size
+// limit raises SIGXFSZ, whose default action ends the process there, part
+// way through writing the new content.
+TEST_F(CrashConsistency, WriterKilledMidWriteLeavesOldContentOrNoFile) {
+    const std::string file = path("limit.ini");
+    const std::string old_text = "[S]\r\nK=1\r\n" + std::string(3000, ';') + "\r\n";
+    struct Case {
+        const char *what;
+        bool existing;
+        rlim_t limit;  // bytes the child may write to any file
+    };
+    for (const Case &c : {Case{"creation", false, 4}, Case{"rewrite", true, 100}, Case{"rewrite", true, 2000}}) {
+        unlink(file.c_str());
+        if (c.existing) write_file(file, old_text);
+        Writer writer([&](int) {
+            const rlimit limit{c.limit, c.limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(WRITER_FAILED);
+            ini_puts("S", "K", "a value longer than the old one", file.c_str());
+            _exit(0);
+        });
+        ASSERT_TRUE(writer.started());
+        EXPECT_EQ(writer.wait_for_signal(), SIGXFSZ) << c.what;
+        writer.collect();
+        bool exists = false;
+        const std::string bytes = read_file(file, &exists);
+        EXPECT_EQ(exists, c.existing) << c.what << " left a partial file of " << bytes.size() << " bytes";
+        if (c.existing) EXPECT_EQ(bytes, old_text) << c.what;
+        EXPECT_EQ(ini_puts("S", "K", "a value longer than the old one", file.c_str()), 1) << c.what;
+        EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"limit.ini"}) << c.what;
+    }
 }
 
 // Creating through a temporary file keeps what a plain creation gives: the
