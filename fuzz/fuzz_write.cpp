@@ -242,8 +242,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (piece >= 0 && !before.pieces[static_cast<std::size_t>(piece)].line_end) {
         // The matched line is longer than a piece: the update takes out the
         // rest of that physical line too, so the later pieces, which the
-        // readers took for lines of their own (keys, even headers), go.
+        // readers took for lines of their own (keys, even headers), go, and
+        // entry-by-entry comparison does not hold. The bytes do: everything
+        // before the matched piece and after its physical line stays, and
+        // in between is nothing (a deletion) or one new line (a set).
         ++counts.long_target;
+        std::size_t start = before.pieces[static_cast<std::size_t>(piece)].offset, end = start;
+        for (std::size_t i = static_cast<std::size_t>(piece); i < before.pieces.size(); ++i) {
+            end = before.pieces[i].offset + before.pieces[i].length;
+            if (before.pieces[i].line_end) break;
+        }
+        const std::size_t kept = input.file.size() - (end - start);
+        check(after_bytes.size() >= kept && after_bytes.compare(0, start, input.file, 0, start) == 0 &&
+                  after_bytes.compare(after_bytes.size() - (input.file.size() - end), std::string::npos, input.file,
+                                      end, std::string::npos) == 0,
+              "an update of a long line changed bytes outside that line");
+        const std::string middle = after_bytes.substr(start, after_bytes.size() - kept);
+        if (operation == Operation::delete_key)
+            check(middle.empty(), "deleting a long line left some of it");
+        else if (after_bytes != input.file)  // unless the stored value already was the one set
+            check(middle.size() >= 3 && middle.size() <= MAX_LINE && middle.find('\n') == middle.size() - 1 &&
+                      middle.compare(middle.size() - 2, 2, "\r\n") == 0,
+                  "a long line was not replaced by one new line: " + show(middle));
         return 0;
     }
 
