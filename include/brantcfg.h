@@ -238,7 +238,9 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  *   EINVAL  path is NULL, section, key or value holds a CR or LF byte, or
  *           the change needs a temporary file and path ends in "~";
  *   other   what the system reported (EACCES for a file that exists but
- *           cannot be read, ENOSPC or EFBIG for a full disk, ...).
+ *           that the caller may not read or may not write, ENOSPC or EFBIG
+ *           for a full disk, ...). A line patched in place whose flush to
+ *           disk fails is written back as it was before the call returns.
  */
 BRANTCFG_API int BRANTCFG_CALL ini_puts(const char *section, const char *key,
                                         const char *value, const char *path);

@@ -640,50 +640,67 @@ int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
     return text && text[std::strcspn(text, "\r\n")] != '\0';
 }
 
+// Closes a stream that was written to; written says whether every write
+// so far succeeded. True when both that and the close did; otherwise errno
+// keeps the cause of the first failure.
+[[nodiscard]] bool close_written(std::FILE *file, bool written) noexcept {
+    const int cause = errno;
+    const bool closed = std::fclose(file) == 0;  // a late write error shows up here
+    if (!written) {
+        errno = cause;
+        return false;
+    }
+    return closed;
+}
+
 // A missing file is created holding the one entry. A file that could not
 // be written completely is removed again.
 int create_file(const char *section, const char *key, const char *value, const char *path) noexcept {
     std::FILE *out = std::fopen(path, "wb");
     if (!out) return 0;
     char line[LINE_BUFFER_SIZE];
-    bool written = write_section_header(section, line, out) && write_key_line(key, value, line, out) &&
-                   flush_to_disk(out);
-    int cause = errno;
-    if (std::fclose(out) != 0 && written) {
-        written = false;
-        cause = errno;
-    }
-    if (!written) {
-        std::remove(path);
-        errno = cause;
-        return 0;
-    }
-    return 1;
+    const bool written = write_section_header(section, line, out) &&
+                         write_key_line(key, value, line, out) && flush_to_disk(out);
+    if (close_written(out, written)) return 1;
+    const int cause = errno;
+    remove_created_file(path);
+    errno = cause;
+    return 0;
 }
 
 // Writes a line of the same length over the old one.
 int patch_line(const char *path, long offset, const char *text) noexcept {
     std::FILE *file = std::fopen(path, "r+b");
     if (!file) return 0;
+    // The old bytes are kept so that a patch that cannot reach the disk is
+    // taken back, rather than leave the file holding a line the caller was
+    // told was not written.
+    char old_text[LINE_BUFFER_SIZE];
     const std::size_t length = std::strlen(text);
-    bool written = std::fseek(file, offset, SEEK_SET) == 0 &&
-                   std::fwrite(text, 1, length, file) == length && flush_to_disk(file);
-    int cause = errno;
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        cause = errno;
-    }
-    if (!written) {
+    if (std::fseek(file, offset, SEEK_SET) != 0 || std::fread(old_text, 1, length, file) != length) {
+        const int cause = std::ferror(file) ? errno : EIO;
+        std::fclose(file);
         errno = cause;
         return 0;
     }
-    return 1;
+    const bool written = std::fseek(file, offset, SEEK_SET) == 0 &&
+                         std::fwrite(text, 1, length, file) == length && flush_to_disk(file);
+    if (!written) {
+        // Best effort: the failure being reported is the first one.
+        const int cause = errno;
+        std::clearerr(file);
+        if (std::fseek(file, offset, SEEK_SET) == 0 && std::fwrite(old_text, 1, length, file) == length)
+            static_cast<void>(flush_to_disk(file));
+        errno = cause;
+    }
+    return close_written(file, written) ? 1 : 0;
 }
 
 // The update once the source is open: nothing, a patch, or a rewrite.
 int update_open_file(rewrite_state &state, const char *path) noexcept {
     if (state.key && state.value) {
         long start = 0;
+        errno = 0;
         if (seek_entry(state.src, state.section, -1, state.key, -1, state.line, sizeof state.line,
                        &start)) {
             if (std::strcmp(state.line, state.value) == 0) return 1;
@@ -699,7 +716,7 @@ int update_open_file(rewrite_state &state, const char *path) noexcept {
             }
         }
         if (std::ferror(state.src.file)) {
-            errno = EIO;
+            if (errno == 0) errno = EIO;
             return 0;
         }
         if (!seek_source(state.src, 0)) return 0;
@@ -716,7 +733,8 @@ int update_open_file(rewrite_state &state, const char *path) noexcept {
 // A missing file is created the way a rewrite replaces one: written whole
 // to the temporary file, synced and renamed into place, so that a crash
 // never leaves an empty or partial file at the path. A path that has no
-// temporary path (it ends in '~') is written directly.
+// temporary path (it ends in '~') and a link to a missing file are written
+// directly.
 int create_missing_file(const char *section, const char *key, const char *value, const char *path) noexcept {
     target_file target;
     if (!describe_new_target(path, &target)) return create_file(section, key, value, path);

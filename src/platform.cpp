@@ -58,6 +58,16 @@ namespace {
 
 bool describe_new_target(const char *path, target_file *target) noexcept {
     target->inherit = false;
+#if !defined(_WIN32)
+    // Something at a path that could not be opened for being missing is a
+    // link that leads nowhere (yet). The file it names is created, not a
+    // file put in the link's place, and it is not replaced by renaming.
+    struct stat link_status {};
+    if (lstat(path, &link_status) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+#endif
     return copy_path(path, target->path, sizeof target->path) && make_temp_path(target);
 }
 
@@ -123,6 +133,8 @@ bool replace_file(const char *temp_path, const char *path) noexcept {
     return false;
 }
 
+void remove_created_file(const char *path) noexcept { DeleteFileA(path); }
+
 void sync_parent_directory(const char *path) noexcept {
     // MOVEFILE_WRITE_THROUGH already waits until the move is on disk.
     (void)path;
@@ -156,6 +168,10 @@ bool describe_target(const char *path, std::FILE *source, target_file *target) n
     } else if (!copy_path(path, target->path, sizeof target->path)) {
         return false;
     }
+    // A file whose permission bits forbid this caller to write it is left
+    // alone, as an in-place patch of it would be; replacing it by rename
+    // needs only a writable directory.
+    if (faccessat(AT_FDCWD, target->path, W_OK, AT_EACCESS) != 0) return false;
     struct stat status {};
     if (fstat(fileno(source), &status) != 0) return false;
     target->mode = static_cast<unsigned>(status.st_mode & 07777);
@@ -198,6 +214,16 @@ std::FILE *create_temp_file(const target_file &target) noexcept {
 bool flush_to_disk(std::FILE *file) noexcept {
     if (std::fflush(file) != 0) return false;
     return fsync(fileno(file)) == 0;
+}
+
+void remove_created_file(const char *path) noexcept {
+    // Through a link, the file now exists and the link resolves; removing
+    // the path itself would take away the link and leave the file.
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved))
+        unlink(resolved);
+    else
+        unlink(path);
 }
 
 bool replace_file(const char *temp_path, const char *path) noexcept {

@@ -41,11 +41,13 @@ struct target_file {
 };
 
 // Fills target for the file at path, opened for reading as source. Returns
-// false (errno set) when no temporary path can be formed.
+// false (errno set) when no temporary path can be formed, or when the
+// caller may not write the file (a read-only file is not replaced).
 [[nodiscard]] bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept;
 
 // Fills target for a file that does not exist yet at path. Returns false
-// (errno set) when no temporary path can be formed.
+// (errno set) when no temporary path can be formed, or when path is a link
+// to a missing file, which is created through the link instead.
 [[nodiscard]] bool describe_new_target(const char *path, target_file *target) noexcept;
 
 // Creates the temporary file afresh (a stale one is replaced), with the
@@ -59,6 +61,10 @@ struct target_file {
 // Puts the temporary file in the target's place in one atomic step, so the
 // path names the old or the new file at every moment. False on failure.
 [[nodiscard]] bool replace_file(const char *temp_path, const char *path) noexcept;
+
+// Removes a file this call created at path and could not complete: the
+// file itself, also when path is a symbolic link that named no file before.
+void remove_created_file(const char *path) noexcept;
 
 // Makes a completed replace durable by syncing the directory that holds
 // path, where the system needs it.

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# Consumes brantcfg as a user would: installs it into a scratch prefix, then
+# builds and runs the programs of examples/consumer against it through its
+# CMake package, through pkg-config, and with add_subdirectory. Run by ctest
+# (tests/packaging.cmake), one step per call:
+#
+#   consume.sh install BUILD_DIR PREFIX          install a configured build
+#   consume.sh build-static SOURCE_DIR WORK PREFIX
+#                                                build and install the static library
+#   consume.sh find-package SOURCE_DIR WORK PREFIX
+#   consume.sh pkg-config SOURCE_DIR WORK PREFIX [--static]
+#   consume.sh add-subdirectory SOURCE_DIR WORK
+#
+# The compilers come from CC and CXX, extra flags from CFLAGS and CXXFLAGS,
+# the generator from CMAKE_GENERATOR, as for any CMake project.
+set -euo pipefail
+
+fail() {
+    echo "consume.sh: $*" >&2
+    exit 1
+}
+
+# Runs a settings program twice on a fresh file and checks that the second
+# run read what the first one wrote, the quoted greeting included.
+run_twice() {
+    local program=$1 language=$2 file=$3
+    rm -f "$file"
+    "$program" "$file" >/dev/null || fail "$program: first run failed"
+    local output
+    output=$("$program" "$file") || fail "$program: second run failed"
+    echo "$output"
+    grep -qx "run 2 of $file" <<<"$output" || fail "$program: the counter did not reach 2"
+    grep -qxF "  [app] greeting = hello; from $language" <<<"$output" ||
+        fail "$program: the greeting did not read back"
+}
+
+configure_consumer() {
+    local source=$1 build=$2
+    shift 2
+    rm -rf "$build"
+    cmake -S "$source/examples/consumer" -B "$build" -DCMAKE_BUILD_TYPE=Release "$@" >"$build.log" 2>&1 ||
+        { cat "$build.log"; fail "configuring the consumer failed"; }
+    cmake --build "$build" -j 1 >>"$build.log" 2>&1 || { cat "$build.log"; fail "building the consumer failed"; }
+}
+
+find_pc_dir() {
+    local pc
+    pc=$(find "$1" -name brantcfg.pc -path '*/pkgconfig/*' | head -n 1)
+    [ -n "$pc" ] || fail "no brantcfg.pc below $1"
+    dirname "$pc"
+}
+
+# Checks what an installation holds: the headers, the library (for a shared
+# one the SONAME chain libbrantcfg.so -> .so.1 -> .so.1.0.0), the package
+# files, the pkg-config file naming the prefix it was installed to, and
+# nothing of the unit tests.
+check_installation() {
+    local prefix=$1 kind=$2
+    local pc_dir libdir
+    pc_dir=$(find_pc_dir "$prefix")
+    libdir=$(dirname "$pc_dir")
+    for header in brantcfg.h brantcfg.hpp; do
+        [ -f "$prefix/include/$header" ] || fail "$header is not installed"
+    done
+    for file in brantcfgConfig.cmake brantcfgConfigVersion.cmake brantcfgTargets.cmake; do
+        [ -f "$libdir/cmake/brantcfg/$file" ] || fail "$file is not installed"
+    done
+    if [ "$kind" = shared ]; then
+        [ "$(readlink "$libdir/libbrantcfg.so")" = libbrantcfg.so.1 ] || fail "libbrantcfg.so does not link to .so.1"
+        [ "$(readlink "$libdir/libbrantcfg.so.1")" = libbrantcfg.so.1.0.0 ] || fail "libbrantcfg.so.1 does not link to .so.1.0.0"
+        [ -f "$libdir/libbrantcfg.so.1.0.0" ] || fail "libbrantcfg.so.1.0.0 is not installed"
+        readelf -d "$libdir/libbrantcfg.so.1.0.0" | grep -q 'SONAME.*\[libbrantcfg\.so\.1\]' ||
+            fail "the library's SONAME is not libbrantcfg.so.1"
+    else
+        [ -f "$libdir/libbrantcfg.a" ] || fail "libbrantcfg.a is not installed"
+        [ ! -e "$libdir/libbrantcfg.so" ] || fail "a static build installed a shared library"
+    fi
+    if find "$prefix" -name '*internal*' | grep -q .; then fail "the unit tests' archive was installed"; fi
+    # An installed program (the command-line tool) finds the library it was
+    # linked with from where it is installed, without any search path set.
+    for program in "$prefix"/bin/*; do
+        [ -f "$program" ] || continue
+        if env -u LD_LIBRARY_PATH ldd "$program" | grep -q 'not found'; then
+            fail "$program does not find its libraries"
+        fi
+    done
+    local named
+    named=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=prefix brantcfg)
+    [ "$named" = "$prefix" ] || fail "brantcfg.pc names prefix '$named', not '$prefix'"
+    PKG_CONFIG_PATH="$pc_dir" pkg-config --exists 'brantcfg >= 1.0' || fail "pkg-config does not find brantcfg >= 1.0"
+    echo "installed into $prefix:"
+    (cd "$prefix" && find . ! -type d | sort | sed 's|^\./|  |')
+}
+
+step=${1:-}
+case "$step" in
+install)
+    build_dir=$2 prefix=$3
+    rm -rf "$prefix"
+    cmake --install "$build_dir" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
+    check_installation "$prefix" shared
+    ;;
+
+build-static)
+    # Absolute install directories, as distributions pass them: the package
+    # files and brantcfg.pc must name them as given.
+    source_dir=$2 work=$3 prefix=$4
+    build="$work/static-build"
+    rm -rf "$build" "$prefix"
+    mkdir -p "$work"
+    cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+        -DBRANTCFG_BUILD_TESTS=OFF -DBRANTCFG_BUILD_EXAMPLES=OFF -DBRANTCFG_BUILD_TOOLS=OFF \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR="$prefix/lib" \
+        -DCMAKE_INSTALL_INCLUDEDIR="$prefix/include" >"$build.log" 2>&1 ||
+        { cat "$build.log"; fail "configuring the static build failed"; }
+    cmake --build "$build" -j 1 >>"$build.log" 2>&1 || { cat "$build.log"; fail "building the static library failed"; }
+    cmake --install "$build" >/dev/null || fail "installing the static library failed"
+    check_installation "$prefix" static
+    grep -q "^libdir=$prefix/lib\$" "$prefix/lib/pkgconfig/brantcfg.pc" || fail "brantcfg.pc lost the absolute libdir"
+    ;;
+
+find-package)
+    source_dir=$2 work=$3 prefix=$4
+    build="$work/find-package-$(basename "$prefix")"
+    mkdir -p "$work"
+    configure_consumer "$source_dir" "$build" -DCMAKE_PREFIX_PATH="$prefix"
+    run_twice "$build/settings_c" C "$build/c.ini"
+    run_twice "$build/settings_cpp" C++ "$build/cpp.ini"
+    # The version file: any 1.x answers a request for 1.0, no 2.0 is there.
+    probe="$work/version-probe-$(basename "$prefix")"
+    rm -rf "$probe" && mkdir -p "$probe/src"
+    printf 'cmake_minimum_required(VERSION 3.16)\nproject(probe LANGUAGES NONE)\nfind_package(brantcfg ${WANT} CONFIG REQUIRED)\nmessage(STATUS "brantcfg ${brantcfg_VERSION}")\n' \
+        >"$probe/src/CMakeLists.txt"
+    cmake -S "$probe/src" -B "$probe/ok" -DWANT=1.0 -DCMAKE_PREFIX_PATH="$prefix" >"$probe/ok.log" 2>&1 ||
+        { cat "$probe/ok.log"; fail "find_package(brantcfg 1.0) failed"; }
+    grep -q 'brantcfg 1\.' "$probe/ok.log" || fail "the package reported no 1.x version"
+    if cmake -S "$probe/src" -B "$probe/too-new" -DWANT=2.0 -DCMAKE_PREFIX_PATH="$prefix" >/dev/null 2>&1; then
+        fail "find_package(brantcfg 2.0) accepted a 1.x package"
+    fi
+    ;;
+
+pkg-config)
+    # The build lines the README gives, with a run path so the programs
+    # find a shared library outside the system directories.
+    source_dir=$2 work=$3 prefix=$4 static=${5:-}
+    out="$work/pkg-config-$(basename "$prefix")"
+    rm -rf "$out" && mkdir -p "$out"
+    export PKG_CONFIG_PATH
+    PKG_CONFIG_PATH=$(find_pc_dir "$prefix")
+    # shellcheck disable=SC2046,SC2086
+    ${CC:-cc} ${CFLAGS:-} -std=c99 -o "$out/settings_c" "$source_dir/examples/consumer/settings.c" \
+        $(pkg-config --cflags --libs $static brantcfg) \
+        -Wl,-rpath,"$(pkg-config --variable=libdir brantcfg)" || fail "the C program did not build"
+    # shellcheck disable=SC2046,SC2086
+    ${CXX:-c++} ${CXXFLAGS:-} -std=c++17 -o "$out/settings_cpp" "$source_dir/examples/consumer/settings.cpp" \
+        $(pkg-config --cflags --libs $static brantcfg) \
+        -Wl,-rpath,"$(pkg-config --variable=libdir brantcfg)" || fail "the C++ program did not build"
+    run_twice "$out/settings_c" C "$out/c.ini"
+    run_twice "$out/settings_cpp" C++ "$out/cpp.ini"
+    ;;
+
+add-subdirectory)
+    source_dir=$2 work=$3
+    build="$work/add-subdirectory"
+    mkdir -p "$work"
+    configure_consumer "$source_dir" "$build" -DBRANTCFG_SOURCE_DIR="$source_dir"
+    run_twice "$build/settings_c" C "$build/c.ini"
+    run_twice "$build/settings_cpp" C++ "$build/cpp.ini"
+    ;;
+
+*)
+    echo "usage: consume.sh install|build-static|find-package|pkg-config|add-subdirectory ARGS..." >&2
+    exit 2
+    ;;
+esac
+echo "consume.sh $step: passed"

@@ -1,0 +1,345 @@
+// Lookups: ini_gets and the sequential search under it, seek_entry, with the
+// piece reader it reads lines through.
+#include "brantcfg.h"
+#include "internal.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace brantcfg::detail;
+using brantcfg_test::list_dir;
+using brantcfg_test::write_file;
+
+constexpr char GUARD = '\x5a';
+constexpr int GUARD_BYTES = 8;
+const char *const DEFAULT = "(default)";
+
+std::string crlf(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+class Lookup : public brantcfg_test::ScratchDir {
+protected:
+    struct Answer {
+        int result;
+        std::string text;
+    };
+
+    // ini_gets into a buffer of exactly `size` bytes followed by guard bytes;
+    // fails the test on an overrun, a missing NUL or a result that is not the
+    // length of what the buffer holds.
+    Answer gets(const char *section, const char *key, const char *default_value = DEFAULT,
+                int size = 1024, const std::string &name = "x.ini") {
+        std::vector<char> buffer(static_cast<std::size_t>(size + GUARD_BYTES), GUARD);
+        const int result =
+            ini_gets(section, key, default_value, buffer.data(), size, path(name).c_str());
+        for (int i = size; i < size + GUARD_BYTES; ++i)
+            EXPECT_EQ(buffer[static_cast<std::size_t>(i)], GUARD) << "byte " << i << " overwritten";
+        if (!std::memchr(buffer.data(), '\0', static_cast<std::size_t>(size))) {
+            ADD_FAILURE() << "no NUL within " << size << " bytes";
+            return {result, {}};
+        }
+        const std::string text(buffer.data());
+        EXPECT_EQ(result, static_cast<int>(text.size()));
+        return {result, text};
+    }
+
+    // seek_entry for a key by name over the whole file; dest keeps what it
+    // held unless the search fills it.
+    bool seek(const char *section, const char *key, std::string *dest, long *mark) {
+        std::FILE *file = std::fopen(path("x.ini").c_str(), "rb");
+        EXPECT_NE(file, nullptr);
+        if (!file) return false;
+        line_source source;
+        source.file = file;
+        char buffer[LINE_BUFFER_SIZE];
+        std::snprintf(buffer, sizeof buffer, "%s", dest->c_str());
+        const bool found = seek_entry(source, section, -1, key, -1, buffer, sizeof buffer, mark);
+        std::fclose(file);
+        *dest = buffer;
+        return found;
+    }
+};
+
+const std::string SAMPLE =
+    "; top comment\n"
+    "top=above\n"
+    "[First]\n"
+    "String=noot # trailing comment\n"
+    "  Indented = x  \n"
+    "Quoted=\"a \\\"quoted\\\" word\"\n"
+    "Mies = \"mies ; not a comment\" ; comment\n"
+    "Colon: colon value\n"
+    "a:b=c\n"
+    "Empty=\n"
+    "Val=1\n"
+    "\t[Second] ; note\n"
+    "Val = 2\n"
+    "#comment=3\n"
+    ";x=1\n"
+    "just text\n"
+    "String = mies";
+
+TEST_F(Lookup, LfAndCrLfFilesReadTheSame) {
+    struct Case {
+        const char *section;
+        const char *key;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"First", "String", "noot"},
+        {"first", "STRING", "noot"},
+        {"First", "Indented", "x"},
+        {"First", "Quoted", "a \"quoted\" word"},
+        {"First", "Mies", "mies ; not a comment"},
+        {"First", "Colon", "colon value"},
+        {"First", "a:b", "c"},
+        {"First", "a", DEFAULT},
+        {"First", "Empty", ""},
+        {"First", "Val", "1"},
+        {"First", "", DEFAULT},
+        {"Second", "Val", "2"},
+        {"Second", "String", "mies"},
+        {"Second", "#comment", DEFAULT},
+        {"Second", ";x", DEFAULT},
+        {"Second", "just text", DEFAULT},
+        {"Second", "Colon", DEFAULT},
+        {nullptr, "top", "above"},
+        {"", "TOP", "above"},
+        {nullptr, "String", DEFAULT},
+        {"First", "top", DEFAULT},
+        {"Third", "Val", DEFAULT},
+    };
+    write_file(path("lf.ini"), SAMPLE);
+    write_file(path("crlf.ini"), crlf(SAMPLE));
+    for (const char *name : {"lf.ini", "crlf.ini"}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(name) + ": [" + (c.section ? c.section : "(null)") + "] " +
+                         c.key);
+            EXPECT_EQ(gets(c.section, c.key, DEFAULT, 1024, name).text, c.expected);
+        }
+    }
+}
+
+TEST_F(Lookup, FirstSectionAndFirstKeyWin) {
+    write_file(path("x.ini"),
+               "[A]\nk=first\nK=second\n[B]\nk=b\n[a]\nk=third\nonly=later\n");
+    EXPECT_EQ(gets("A", "k").text, "first");
+    EXPECT_EQ(gets("B", "K").text, "b");
+    EXPECT_EQ(gets("A", "only").text, DEFAULT);
+}
+
+TEST_F(Lookup, SectionNamesAreComparedWhole) {
+    write_file(path("x.ini"),
+               "[Firs]\nk=firs\n[Firsts]\nk=firsts\n[ First ]\nk=spaced\n"
+               "   [FIRST] ; note\nk=first\n");
+    EXPECT_EQ(gets("First", "k").text, "first");
+    EXPECT_EQ(gets("firs", "k").text, "firs");
+    EXPECT_EQ(gets("FIRSTS", "k").text, "firsts");
+    EXPECT_EQ(gets(" First ", "k").text, "spaced");
+    EXPECT_EQ(gets("Fir", "k").text, DEFAULT);
+}
+
+TEST_F(Lookup, AnyLineStartingWithBracketEndsASection) {
+    write_file(path("x.ini"),
+               "top=1\n[x\nafter=2\n[A]\nk1=1\n  [broken\nk2=2\n[B]\nk3=3\n[x=4\nk4=5\n"
+               "[]\nunder=6\n");
+    EXPECT_EQ(gets(nullptr, "top").text, "1");
+    EXPECT_EQ(gets(nullptr, "after").text, DEFAULT);
+    EXPECT_EQ(gets("A", "k1").text, "1");
+    EXPECT_EQ(gets("A", "k2").text, DEFAULT);
+    EXPECT_EQ(gets("broken", "k2").text, DEFAULT);
+    EXPECT_EQ(gets("B", "k3").text, "3");
+    EXPECT_EQ(gets("B", "[x").text, DEFAULT);
+    EXPECT_EQ(gets("B", "k4").text, DEFAULT);
+    // An empty section name reaches only the keys above the first header.
+    EXPECT_EQ(gets("", "under").text, DEFAULT);
+    EXPECT_EQ(gets(nullptr, "under").text, DEFAULT);
+}
+
+TEST_F(Lookup, LongLinesAreReadInPiecesOf511Bytes) {
+    const std::string tail = "tailkey=" + std::string(81, 'v');
+    ASSERT_EQ(tail.size(), 89u);
+    write_file(path("x.ini"),
+               "[S]\n"
+               // a 600-byte comment line: its last 89 bytes arrive as a line of their own
+               ";" + std::string(510, 'c') + tail + "\n" +
+               // a key line whose first piece is exactly 511 bytes
+               "long=" + std::string(506, 'a') + "b=tailv\n" +
+               // a key line whose second piece is a header
+               "k=" + std::string(509, 'x') + "[tail]\n" + "z=1\n");
+    EXPECT_EQ(gets("S", "tailkey").text, std::string(81, 'v'));
+    EXPECT_EQ(gets("S", "long").text, std::string(506, 'a'));
+    EXPECT_EQ(gets("S", "b").text, "tailv");
+    EXPECT_EQ(gets("S", "k").text, std::string(509, 'x'));
+    EXPECT_EQ(gets("S", "z").text, DEFAULT);
+    EXPECT_EQ(gets("tail", "z").text, "1");
+}
+
+TEST_F(Lookup, SmallBuffersAreCutWithoutOverrun) {
+    write_file(path("x.ini"), "[S]\nk=noot\nq=\"a\\\"b\"\n");
+    struct Case {
+        const char *key;
+        int size;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"k", 1, ""},  {"k", 2, "n"},  {"k", 3, "no"},    {"k", 5, "noot"},
+        {"q", 1, ""},  {"q", 2, "a"},  {"q", 3, "a\""},   {"q", 4, "a\"b"},
+        {"m", 1, ""},  {"m", 2, "("},  {"m", 3, "(d"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " in " + std::to_string(c.size) + " bytes");
+        const Answer answer = gets("S", c.key, DEFAULT, c.size);
+        EXPECT_EQ(answer.text, c.expected);
+        EXPECT_EQ(answer.result, static_cast<int>(std::strlen(c.expected)));
+    }
+}
+
+TEST_F(Lookup, MissingFileGivesTheDefaultAndIsNotCreated) {
+    EXPECT_EQ(gets("S", "k", "fallback", 64, "missing.ini").text, "fallback");
+    EXPECT_EQ(gets(nullptr, "k", nullptr, 64, "missing.ini").text, "");
+    EXPECT_TRUE(list_dir(dir_).empty());
+
+    // A directory opens but yields no lines.
+    std::vector<char> buffer(64, 'Q');
+    EXPECT_EQ(ini_gets("S", "k", "d", buffer.data(), 64, dir_.c_str()), 1);
+    EXPECT_STREQ(buffer.data(), "d");
+}
+
+TEST_F(Lookup, ArgumentErrorsReturnZeroAndLeaveTheBuffer) {
+    write_file(path("x.ini"), "[S]\nk=v\n");
+    const std::string file = path("x.ini");
+    struct Case {
+        const char *key;
+        int size;
+        const char *path;
+    };
+    const Case cases[] = {
+        {nullptr, 16, file.c_str()}, {"k", 16, nullptr}, {"k", 0, file.c_str()}, {"k", -1, file.c_str()}};
+    for (const auto &c : cases) {
+        char buffer[16] = "untouched";
+        EXPECT_EQ(ini_gets("S", c.key, "d", buffer, c.size, c.path), 0);
+        EXPECT_STREQ(buffer, "untouched");
+    }
+    EXPECT_EQ(ini_gets("S", "k", "d", nullptr, 16, file.c_str()), 0);
+}
+
+TEST_F(Lookup, DefaultIsCopiedUnchanged) {
+    write_file(path("x.ini"), "[S]\nk=v\n");
+    const char *raw = "  \"quoted\" ; not a comment \t";
+    EXPECT_EQ(gets("S", "missing", raw).text, raw);
+    EXPECT_EQ(gets("S", "", raw).text, raw);
+    EXPECT_EQ(gets("S", "missing", nullptr).text, "");
+    // A present but empty value does not fall back to the default.
+    write_file(path("x.ini"), "[S]\nk=\nq=\"\"\n");
+    EXPECT_EQ(gets("S", "k", "d").text, "");
+    EXPECT_EQ(gets("S", "q", "d").text, "");
+}
+
+TEST_F(Lookup, ByteOrderMarkIsNotSkipped) {
+    write_file(path("x.ini"), "\xef\xbb\xbf[First]\nk=v\n");
+    EXPECT_EQ(gets("First", "k").text, DEFAULT);
+    EXPECT_EQ(gets(nullptr, "k").text, "v");
+
+    write_file(path("x.ini"), "\xef\xbb\xbfkey=v\n");
+    EXPECT_EQ(gets(nullptr, "key").text, DEFAULT);
+    EXPECT_EQ(gets(nullptr, "\xef\xbb\xbfkey").text, "v");
+}
+
+TEST_F(Lookup, NulByteEndsTheTextOfItsLine) {
+    using namespace std::string_literals;
+    write_file(path("x.ini"), "[A]\nk=ab\0c=d\nx\0=1\nz\0"s + std::string(509, 'y') +
+                                  "w=2\n[B\0]\nafter=3\n"s);
+    EXPECT_EQ(gets("A", "k").text, "ab");
+    EXPECT_EQ(gets("A", "c").text, DEFAULT);
+    EXPECT_EQ(gets("A", "x").text, DEFAULT);
+    EXPECT_EQ(gets("A", "w").text, "2");
+    // "[B" has no "]": it is no header, but it ends section A.
+    EXPECT_EQ(gets("A", "after").text, DEFAULT);
+    EXPECT_EQ(gets("B", "after").text, DEFAULT);
+}
+
+TEST_F(Lookup, SeekMarksTheStartOfEachKeyPhaseLine) {
+    write_file(path("x.ini"), "[A]\r\nk=1\r\nkey=v\r\n[B]\r\n");
+    std::string dest;
+    long mark = -1;
+    EXPECT_TRUE(seek("A", "key", &dest, &mark));
+    EXPECT_EQ(dest, "v");
+    EXPECT_EQ(mark, 10);
+    // A miss leaves dest as it was and the mark on the line that ended the
+    // section ...
+    EXPECT_FALSE(seek("A", "zz", &dest, &mark));
+    EXPECT_EQ(dest, "v");
+    EXPECT_EQ(mark, 17);
+    // ... or at the end of the file.
+    EXPECT_FALSE(seek("B", "zz", &dest, &mark));
+    EXPECT_EQ(mark, 22);
+
+    using namespace std::string_literals;
+    write_file(path("x.ini"), "[A]\nx\0yz\nc="s + std::string(600, 'x') + "\nk=v\n");
+    EXPECT_TRUE(seek("A", "k", &dest, &mark));
+    EXPECT_EQ(mark, 9 + 603);
+
+    // Without a section the search starts where the stream stands.
+    std::FILE *file = std::fopen(path("x.ini").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    line_source source;
+    source.file = file;
+    char value[8] = "";
+    EXPECT_TRUE(seek_source(source, 4));
+    EXPECT_TRUE(seek_entry(source, nullptr, -1, "k", -1, value, sizeof value, &mark));
+    std::fclose(file);
+    EXPECT_STREQ(value, "v");
+    EXPECT_EQ(mark, 9 + 603);
+}
+
+TEST_F(Lookup, ReadPieceTakesAtMostSizeMinusOneBytes) {
+    using namespace std::string_literals;
+    write_file(path("x.ini"), std::string(600, 'c') + "\na\0b\nend"s);
+    std::FILE *file = std::fopen(path("x.ini").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    line_source source;
+    source.file = file;
+    char buffer[LINE_BUFFER_SIZE + GUARD_BYTES];
+    std::memset(buffer, GUARD, sizeof buffer);
+
+    EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 511);
+    EXPECT_EQ(std::string(buffer), std::string(511, 'c'));
+    EXPECT_EQ(source.offset, 511);
+    EXPECT_FALSE(source.at_line_end);
+
+    EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 90);
+    EXPECT_EQ(std::string(buffer), std::string(89, 'c') + "\n");
+    EXPECT_EQ(source.offset, 601);
+    EXPECT_TRUE(source.at_line_end);
+
+    EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 4);
+    EXPECT_EQ(std::string(buffer, 4), "a\0b\n"s);
+    EXPECT_EQ(source.offset, 605);
+
+    EXPECT_EQ(read_piece(source, buffer, 3), 2);
+    EXPECT_STREQ(buffer, "en");
+    EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 1);
+    EXPECT_STREQ(buffer, "d");
+    EXPECT_EQ(source.offset, 608);
+    EXPECT_TRUE(source.at_line_end);
+    EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 0);
+    std::fclose(file);
+    for (int i = LINE_BUFFER_SIZE; i < LINE_BUFFER_SIZE + GUARD_BYTES; ++i)
+        EXPECT_EQ(buffer[i], GUARD);
+}
+
+}  // namespace

@@ -1,0 +1,397 @@
+// ini_puts seen from the file: every case writes an input file, makes one
+// call and compares the whole resulting file, byte for byte, with the text
+// expected after it.
+#include "brantcfg.h"
+#include "support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::string_literals;
+using brantcfg_test::list_dir;
+using brantcfg_test::read_file;
+using brantcfg_test::write_file;
+
+struct Case {
+    const char *name;
+    std::string input;
+    const char *section;
+    const char *key;
+    const char *value;
+    std::string expected;
+};
+
+// Identity and timestamps of a file: a rewrite gives the path a new inode, an
+// in-place write keeps the inode but moves the modification time.
+struct Stamp {
+    ino_t inode = 0;
+    long long mtime_sec = 0;
+    long mtime_nsec = 0;
+    bool operator==(const Stamp &other) const {
+        return inode == other.inode && mtime_sec == other.mtime_sec &&
+               mtime_nsec == other.mtime_nsec;
+    }
+};
+
+Stamp stamp_of(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return {st.st_ino, static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
+}
+
+// Moves the modification time far into the past, so that any write shows.
+void age(const std::string &path) {
+    const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+class Update : public brantcfg_test::ScratchDir {
+protected:
+    // Runs every case on a fresh x.ini and checks that no other file is left.
+    void run(const std::vector<Case> &cases) {
+        const std::string file = path("x.ini");
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.name);
+            write_file(file, c.input);
+            EXPECT_EQ(ini_puts(c.section, c.key, c.value, file.c_str()), 1);
+            EXPECT_EQ(read_file(file), c.expected);
+            EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"x.ini"});
+        }
+    }
+};
+
+TEST_F(Update, ReplacesKeyLineWhereItStands) {
+    const std::string first = "[First]\r\nString=noot # c\r\nVal=1\r\n[Second]\r\nVal = 2\r\nX=1\r\n";
+    run({
+        {"longer value", first, "First", "Val", "123",
+         "[First]\r\nString=noot # c\r\nVal=123\r\n[Second]\r\nVal = 2\r\nX=1\r\n"},
+        {"same value length, shorter line", first, "Second", "Val", "3",
+         "[First]\r\nString=noot # c\r\nVal=1\r\n[Second]\r\nVal=3\r\nX=1\r\n"},
+        {"names in another case", first, "second", "VAL", "3",
+         "[First]\r\nString=noot # c\r\nVal=1\r\n[Second]\r\nVAL=3\r\nX=1\r\n"},
+        {"value in another case", first, "First", "String", "NOOT",
+         "[First]\r\nString=NOOT\r\nVal=1\r\n[Second]\r\nVal = 2\r\nX=1\r\n"},
+        {"value needing quotes", first, "First", "String", "noot # trailing comment",
+         "[First]\r\nString=\"noot # trailing comment\"\r\nVal=1\r\n[Second]\r\nVal = 2\r\nX=1\r\n"},
+        {"colon separator", "[S]\r\nColon: colon value\r\nX=1\r\n", "S", "Colon", "new",
+         "[S]\r\nColon=new\r\nX=1\r\n"},
+        {"indented line", "[S]\r\n  Indented = x  \r\nX=1\r\n", "S", "Indented", "y",
+         "[S]\r\nIndented=y\r\nX=1\r\n"},
+        {"empty value", "[S]\r\nK=1\r\n", "S", "K", "", "[S]\r\nK=\r\n"},
+        {"last line without terminator", "[S]\r\nK=v", "S", "K", "x", "[S]\r\nK=x\r\n"},
+        {"line feed file", "[S]\nA=1\nK=1\n[T]\nB=2\n", "S", "K", "22",
+         "[S]\nA=1\nK=22\r\n[T]\nB=2\n"},
+        {"first of duplicate keys", "[S]\r\nK=1\r\nK=2\r\n[S]\r\nK=3\r\n", "S", "K", "99",
+         "[S]\r\nK=99\r\nK=2\r\n[S]\r\nK=3\r\n"},
+        {"nameless section", "Top=0\r\n[First]\r\nTop=5\r\n", nullptr, "Top", "22",
+         "Top=22\r\n[First]\r\nTop=5\r\n"},
+        {"nameless section, empty name", "Top=0\r\n[First]\r\nTop=5\r\n", "", "Top", "22",
+         "Top=22\r\n[First]\r\nTop=5\r\n"},
+        // A lookup skips comment lines; the rewrite only compares names, and
+        // a name that begins with ';' is one a caller can pass.
+        {"key beginning with a comment byte", "[S]\r\n;x=1\r\nA=1\r\n", "S", ";x", "2",
+         "[S]\r\n;x=2\r\nA=1\r\n"},
+    });
+}
+
+TEST_F(Update, InsertsNewKeyAfterLastLineOfSection) {
+    run({
+        {"before next header", "[First]\r\nVal=1\r\n[Second]\r\nX=1\r\n", "First", "NewKey", "v",
+         "[First]\r\nVal=1\r\nNewKey=v\r\n[Second]\r\nX=1\r\n"},
+        {"after empty line and comment", "[S]\r\nK=1\r\n\r\n; c\r\n[T]\r\n", "S", "N", "v",
+         "[S]\r\nK=1\r\n\r\n; c\r\nN=v\r\n[T]\r\n"},
+        {"empty section between headers", "[Empty]\r\n[Third]\r\n", "Empty", "K", "v",
+         "[Empty]\r\nK=v\r\n[Third]\r\n"},
+        {"header is the last line", "[A]\r\nx=1\r\n[S]\r\n", "S", "K", "v",
+         "[A]\r\nx=1\r\n[S]\r\n\r\nK=v\r\n"},
+        {"section runs to the end", "[S]\r\nA=1\r\n", "S", "K", "v", "[S]\r\nA=1\r\nK=v\r\n"},
+        {"section runs to an unterminated end", "[S]\r\nA=1", "S", "K", "v",
+         "[S]\r\nA=1\r\nK=v\r\n"},
+        {"section runs to a line feed end", "[S]\nA=1\n", "S", "K", "v", "[S]\nA=1\n\r\nK=v\r\n"},
+        {"line feed file, before next header", "[S]\nA=1\n[T]\n", "S", "K", "v",
+         "[S]\nA=1\nK=v\r\n[T]\n"},
+        {"header in another case", "[first]\r\nA=1\r\n", "FIRST", "B", "2",
+         "[first]\r\nA=1\r\nB=2\r\n"},
+        {"only first block", "[S]\r\nA=1\r\n[T]\r\n[S]\r\nK=1\r\n", "S", "K", "22",
+         "[S]\r\nA=1\r\nK=22\r\n[T]\r\n[S]\r\nK=1\r\n"},
+        {"unclosed bracket ends the section", "[S]\r\n[x\r\nK=1\r\n", "S", "K", "2",
+         "[S]\r\nK=2\r\n[x\r\nK=1\r\n"},
+        {"prefix of key does not match", "[S]\r\nVal=1\r\n", "S", "Va", "2",
+         "[S]\r\nVal=1\r\nVa=2\r\n"},
+        {"comment line does not match", "[S]\r\n#comment=3\r\n", "S", "comment", "4",
+         "[S]\r\n#comment=3\r\ncomment=4\r\n"},
+        {"empty key", "[S]\r\nA=1\r\n[T]\r\n", "S", "", "v", "[S]\r\nA=1\r\n=v\r\n[T]\r\n"},
+        {"nameless, file starts with header", "[A]\r\nx=1\r\n", nullptr, "B", "2",
+         "B=2\r\n[A]\r\nx=1\r\n"},
+        {"nameless, after top keys", "; c\r\nTop=0\r\n[A]\r\n", "", "B", "2",
+         "; c\r\nTop=0\r\nB=2\r\n[A]\r\n"},
+        {"nameless, no header at all", "a=1\r\n", nullptr, "B", "2", "a=1\r\nB=2\r\n"},
+        {"nameless, unterminated end", "a=1", nullptr, "B", "2", "a=1\r\nB=2\r\n"},
+        {"nameless, line feed end", "a=1\n", nullptr, "B", "2", "a=1\n\r\nB=2\r\n"},
+        {"nameless, empty file", "", nullptr, "B", "2", "\r\nB=2\r\n"},
+    });
+}
+
+TEST_F(Update, AppendsMissingSectionAtEnd) {
+    run({
+        {"file ends in CR LF", "[S]\r\nA=1\r\n", "Added", "K", "v",
+         "[S]\r\nA=1\r\n[Added]\r\nK=v\r\n"},
+        {"file ends without terminator", "[S]\r\nA=1", "Added", "K", "v",
+         "[S]\r\nA=1\r\n[Added]\r\nK=v\r\n"},
+        {"file ends in a line feed", "[S]\nA=1\n", "Added", "K", "v",
+         "[S]\nA=1\n\r\n[Added]\r\nK=v\r\n"},
+        {"file ends in an empty line", "[S]\r\nA=1\r\n\r\n", "Added", "K", "v",
+         "[S]\r\nA=1\r\n\r\n[Added]\r\nK=v\r\n"},
+        {"file is one empty line", "\r\n", "Added", "K", "v", "\r\n\r\n[Added]\r\nK=v\r\n"},
+        {"empty file", "", "S", "K", "v", "\r\n[S]\r\nK=v\r\n"},
+        {"blanks inside brackets do not match", "[ S ]\r\nK=1\r\n", "S", "K", "2",
+         "[ S ]\r\nK=1\r\n[S]\r\nK=2\r\n"},
+        {"prefix of section does not match", "[First]\r\nK=1\r\n", "Fir", "K", "2",
+         "[First]\r\nK=1\r\n[Fir]\r\nK=2\r\n"},
+    });
+}
+
+TEST_F(Update, DeletesKeyLineOnly) {
+    const std::string file = "[First]\r\nVal=1\r\n[Second]\r\nVal = 2\r\n#comment=3\r\n";
+    run({
+        {"key", file, "Second", "Val", nullptr, "[First]\r\nVal=1\r\n[Second]\r\n#comment=3\r\n"},
+        {"comments and empty lines around stay", "[S]\r\n; a\r\n\r\nK=1\r\n\r\n; b\r\n", "S", "K",
+         nullptr, "[S]\r\n; a\r\n\r\n\r\n; b\r\n"},
+        {"first of duplicates", "[S]\r\nK=1\r\nK=2\r\n[S]\r\nK=3\r\n", "S", "K", nullptr,
+         "[S]\r\nK=2\r\n[S]\r\nK=3\r\n"},
+        {"line feed file", "[S]\nA=1\nK=1\nB=2\n", "S", "K", nullptr, "[S]\nA=1\nB=2\n"},
+        {"unterminated last line", "[S]\r\nA=1\r\nK=1", "S", "K", nullptr, "[S]\r\nA=1\r\n"},
+        {"nameless key", "Top=0\r\n[A]\r\nTop=1\r\n", "", "Top", nullptr, "[A]\r\nTop=1\r\n"},
+        {"missing key", file, "First", "Nope", nullptr, file},
+        {"key in missing section", file, "Third", "Val", nullptr, file},
+    });
+}
+
+TEST_F(Update, DeletesSectionUpToNextBracketLine) {
+    const std::string file =
+        "; top\r\n[A]\r\na=1\r\n[B]\r\nb=1\r\n; c\r\n\r\n#comment=3\r\n[C]\r\nc=1\r\n";
+    run({
+        {"middle section", file, "B", nullptr, nullptr,
+         "; top\r\n[A]\r\na=1\r\n[C]\r\nc=1\r\n"},
+        {"value plays no part", file, "b", nullptr, "x", "; top\r\n[A]\r\na=1\r\n[C]\r\nc=1\r\n"},
+        {"last section", file, "C", nullptr, nullptr,
+         "; top\r\n[A]\r\na=1\r\n[B]\r\nb=1\r\n; c\r\n\r\n#comment=3\r\n"},
+        {"missing section", file, "D", nullptr, nullptr, file},
+        {"ends at unclosed bracket", "[A]\r\na=1\r\n[x\r\nb=2\r\n", "A", nullptr, nullptr,
+         "[x\r\nb=2\r\n"},
+        {"first of duplicate blocks", "[S]\r\nK=1\r\nK=2\r\n[S]\r\nK=3\r\n", "S", nullptr,
+         nullptr, "[S]\r\nK=3\r\n"},
+        {"line feed file", "[A]\na=1\n[B]\nb=1\n", "A", nullptr, nullptr, "[B]\nb=1\n"},
+        {"nameless section", file, nullptr, nullptr, nullptr,
+         "[A]\r\na=1\r\n[B]\r\nb=1\r\n; c\r\n\r\n#comment=3\r\n[C]\r\nc=1\r\n"},
+        {"nameless section, empty name", "x=1\r\n\r\n[A]\r\n", "", nullptr, nullptr, "[A]\r\n"},
+        {"nameless section, file starts with header", "[A]\r\na=1\r\n", nullptr, nullptr,
+         nullptr, "[A]\r\na=1\r\n"},
+        {"nameless section, no header at all", "a=1\r\n; c\r\nb=2", nullptr, nullptr, nullptr,
+         ""},
+        {"indented header ends the section", "[A]\r\na=1\r\n  [B]\r\nb=1\r\n", "A", nullptr,
+         nullptr, "  [B]\r\nb=1\r\n"},
+    });
+}
+
+TEST_F(Update, SameLengthLineIsPatchedInPlace) {
+    const std::vector<Case> cases = {
+        {"value", "[First]\r\nString=noot # c\r\nVal=1\r\n[Second]\r\nVal=1\r\n", "First", "Val",
+         "2", "[First]\r\nString=noot # c\r\nVal=2\r\n[Second]\r\nVal=1\r\n"},
+        {"line feed line takes CR LF", "[S]\nVal=12\nX=1\n", "S", "Val", "2",
+         "[S]\nVal=2\r\nX=1\n"},
+        {"at offset 0", "Top=0\r\n[First]\r\nTop=9\r\n", nullptr, "Top", "1",
+         "Top=1\r\n[First]\r\nTop=9\r\n"},
+        {"first of duplicates", "[S]\r\nK=1\r\nK=2\r\n[S]\r\nK=3\r\n", "S", "K", "9",
+         "[S]\r\nK=9\r\nK=2\r\n[S]\r\nK=3\r\n"},
+        {"blanks give way to value", "[S]\r\nKey = vv\r\n[T]\r\n", "S", "Key", "vvvv",
+         "[S]\r\nKey=vvvv\r\n[T]\r\n"},
+        {"key case as passed", "[S]\r\nkey=1\r\n", "S", "KEY", "2", "[S]\r\nKEY=2\r\n"},
+        {"quoted value", "[S]\r\nK=\"ab\"\r\n", "S", "K", "a;", "[S]\r\nK=\"a;\"\r\n"},
+    };
+    const std::string file = path("x.ini");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, c.input);
+        const Stamp before = stamp_of(file);
+        EXPECT_EQ(ini_puts(c.section, c.key, c.value, file.c_str()), 1);
+        EXPECT_EQ(read_file(file), c.expected);
+        EXPECT_EQ(stamp_of(file).inode, before.inode);
+        EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"x.ini"});
+    }
+}
+
+TEST_F(Update, UnchangedValueLeavesFileUntouched) {
+    const std::string input =
+        "Top = t ; c\r\n"
+        "[First]\r\n"
+        "String=noot # trailing comment\r\n"
+        "Val=1\r\n"
+        "[Second]\r\n"
+        "Val = 2\r\n"
+        "Colon: colon value\r\n"
+        "  Indented = x  \r\n"
+        "Quoted=\"a \\\"quoted\\\" word\"\r\n"
+        "Semi = \"mies ; not a comment\" ; comment\r\n"
+        "Last=end";
+    const struct {
+        const char *section, *key, *value;
+    } rows[] = {
+        {nullptr, "top", "t"},
+        {"", "Top", "t"},
+        {"First", "String", "noot"},
+        {"FIRST", "string", "noot"},
+        {"Second", "Val", "2"},
+        {"second", "VAL", "2"},
+        {"Second", "Colon", "colon value"},
+        {"Second", "Indented", "x"},
+        {"Second", "Quoted", "a \"quoted\" word"},
+        {"Second", "Semi", "mies ; not a comment"},
+        {"Second", "Last", "end"},
+    };
+    const std::string file = path("x.ini");
+    write_file(file, input);
+    age(file);
+    const Stamp before = stamp_of(file);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.key) + "=" + row.value);
+        EXPECT_EQ(ini_puts(row.section, row.key, row.value, file.c_str()), 1);
+        EXPECT_EQ(read_file(file), input);
+        EXPECT_EQ(stamp_of(file), before);
+    }
+    EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"x.ini"});
+}
+
+TEST_F(Update, MissingFileIsCreatedWithHeaderAndKeyOnly) {
+    const struct {
+        const char *section, *key, *value;
+        std::string expected;
+    } rows[] = {
+        {"S", "K", "v", "[S]\r\nK=v\r\n"},
+        {nullptr, "K", "v", "K=v\r\n"},
+        {"", "K", "v", "K=v\r\n"},
+        {"S", "K", "a;b", "[S]\r\nK=\"a;b\"\r\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.expected);
+        const std::string file = path("new.ini");
+        EXPECT_EQ(ini_puts(row.section, row.key, row.value, file.c_str()), 1);
+        EXPECT_EQ(read_file(file), row.expected);
+        EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"new.ini"});
+        ASSERT_EQ(unlink(file.c_str()), 0);
+    }
+}
+
+TEST_F(Update, DeletionOnMissingFileCreatesNothing) {
+    const std::string file = path("none.ini");
+    EXPECT_EQ(ini_puts("S", "K", nullptr, file.c_str()), 1);
+    EXPECT_EQ(ini_puts("S", nullptr, nullptr, file.c_str()), 1);
+    EXPECT_EQ(ini_puts("S", nullptr, "v", file.c_str()), 1);
+    EXPECT_EQ(ini_puts(nullptr, nullptr, nullptr, file.c_str()), 1);
+    EXPECT_TRUE(list_dir(dir_).empty());
+}
+
+// 17 lines of 30 bytes fill a copied stretch to 510 bytes; the empty line
+// after them cannot join it and is copied on its own, so an extra CR LF comes
+// before the new key. One line fewer and the empty line joins the stretch.
+TEST_F(Update, EmptyLineCopiedAloneGetsAnotherBeforeNewKey) {
+    std::string body17, body16;
+    for (int i = 0; i < 17; ++i) {
+        const std::string line = "K" + std::to_string(10 + i) + "=" + std::string(24, 'x') + "\r\n";
+        ASSERT_EQ(line.size(), 30u);
+        body17 += line;
+        if (i < 16) body16 += line;
+    }
+    const std::string head = "[A]\r\na=1\r\n[S]\r\n";
+    run({
+        {"17 lines", head + body17 + "\r\n", "S", "N", "v", head + body17 + "\r\n\r\nN=v\r\n"},
+        {"16 lines", head + body16 + "\r\n", "S", "N", "v", head + body16 + "\r\nN=v\r\n"},
+        {"17 lines, nameless", body17 + "\r\n", nullptr, "N", "v", body17 + "\r\n\r\nN=v\r\n"},
+    });
+}
+
+TEST_F(Update, CopiesManyShortLinesExactly) {
+    std::string body;
+    for (int i = 0; i < 40; ++i) body += "K" + std::to_string(10 + i) + "=" + std::string(23, 'y') + "\r\n";
+    run({
+        {"40 lines of 29 bytes", "[S]\r\n" + body + "[T]\r\nk=1\r\n", "T", "k", "22",
+         "[S]\r\n" + body + "[T]\r\nk=22\r\n"},
+    });
+}
+
+TEST_F(Update, LongLinesAreCopiedWhole) {
+    const std::string comment = "; " + std::string(596, 'c') + "\r\n";  // 600 bytes
+    // 511 bytes of comment, then "Tail=1": the second piece reads as a key line.
+    const std::string tail_key = "; " + std::string(509, 'c') + "Tail=1\r\n";
+    run({
+        {"600-byte comment", "[S]\r\n" + comment + "K=1\r\n", "S", "K", "22",
+         "[S]\r\n" + comment + "K=22\r\n"},
+        {"600-byte comment, new key", "[S]\r\n" + comment, "S", "K", "v",
+         "[S]\r\n" + comment + "K=v\r\n"},
+        {"600-byte comment in deleted section", "[S]\r\n" + comment + "K=1\r\n[T]\r\n", "S",
+         nullptr, nullptr, "[T]\r\n"},
+        {"tail of a long line read as a key line", "[S]\r\n" + tail_key, "S", "Tail", nullptr,
+         "[S]\r\n" + tail_key.substr(0, 511)},
+    });
+}
+
+// A key line longer than a 511-byte read is replaced or deleted as a whole
+// physical line, never patched over its first piece.
+TEST_F(Update, LongTargetLineIsTakenOutWhole) {
+    const std::string x600 = std::string(600, 'x');
+    const std::string long_line = "K=" + x600 + "\r\n";
+    const std::string y507 = std::string(507, 'y');
+    run({
+        {"replace", "[S]\r\n" + long_line + "N=1\r\n", "S", "K", "v", "[S]\r\nK=v\r\nN=1\r\n"},
+        {"delete", "[S]\r\n" + long_line + "N=1\r\n", "S", "K", nullptr, "[S]\r\nN=1\r\n"},
+        {"new line as long as the first piece", "[S]\r\n" + long_line + "N=1\r\n", "S", "K",
+         y507.c_str(), "[S]\r\nK=" + y507 + "\r\nN=1\r\n"},
+        {"three pieces", "[S]\r\nK=" + std::string(1200, 'x') + "\r\n[T]\r\n", "S", "K", "v",
+         "[S]\r\nK=v\r\n[T]\r\n"},
+        {"line feed alone in the last piece", "[S]\r\nK=" + std::string(508, 'x') + "\r\nN=1\r\n",
+         "S", "K", "v", "[S]\r\nK=v\r\nN=1\r\n"},
+        {"runs to the end without terminator", "[S]\r\nK=" + x600, "S", "K", "v",
+         "[S]\r\nK=v\r\n"},
+        {"delete, runs to the end", "[S]\r\nA=1\r\nK=" + x600, "S", "K", nullptr,
+         "[S]\r\nA=1\r\n"},
+        {"nameless", long_line + "[A]\r\n", nullptr, "K", nullptr, "[A]\r\n"},
+    });
+}
+
+TEST_F(Update, RewriteKeepsNulBytes) {
+    run({
+        {"comment and value with NUL", "[S]\r\n; a\0b\r\nK=1\r\n[T]\r\nx=\0\r\n"s, "S", "K", "22",
+         "[S]\r\n; a\0b\r\nK=22\r\n[T]\r\nx=\0\r\n"s},
+        {"delete after NUL line", "[S]\r\nA=\0\0\0\r\nK=1\r\nB=2\r\n"s, "S", "K", nullptr,
+         "[S]\r\nA=\0\0\0\r\nB=2\r\n"s},
+        {"new section after NUL", "a\0=1\r\n"s, "N", "K", "v", "a\0=1\r\n[N]\r\nK=v\r\n"s},
+    });
+}
+
+// A rewrite puts a new file in the old one's place; it never rewrites the old
+// file in place.
+TEST_F(Update, RewriteReplacesFileByRename) {
+    const std::string file = path("x.ini");
+    write_file(file, "[S]\r\nK=1\r\n");
+    const Stamp before = stamp_of(file);
+    ASSERT_EQ(ini_puts("S", "K", "22", file.c_str()), 1);
+    EXPECT_EQ(read_file(file), "[S]\r\nK=22\r\n");
+    EXPECT_NE(stamp_of(file).inode, before.inode);
+}
+
+TEST_F(Update, StaleTemporaryFileIsReplaced) {
+    const std::string file = path("x.ini");
+    write_file(file, "[S]\r\nK=1\r\n");
+    write_file(path("x.in~"), std::string(5000, 'z'));
+    ASSERT_EQ(ini_puts("S", "K", "22", file.c_str()), 1);
+    EXPECT_EQ(read_file(file), "[S]\r\nK=22\r\n");
+    EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"x.ini"});
+}
+
+}  // namespace
