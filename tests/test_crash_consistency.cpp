@@ -255,7 +255,9 @@ TEST_F(CrashConsistency, WriterKilledMidWriteLeavesOldContentOrNoFile) {
         bool exists = false;
         const std::string bytes = read_file(file, &exists);
         EXPECT_EQ(exists, c.existing) << c.what << " left a partial file of " << bytes.size() << " bytes";
-        if (c.existing) EXPECT_EQ(bytes, old_text) << c.what;
+        if (c.existing) {
+            EXPECT_EQ(bytes, old_text) << c.what;
+        }
         EXPECT_EQ(ini_puts("S", "K", "a value longer than the old one", file.c_str()), 1) << c.what;
         EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"limit.ini"}) << c.what;
     }
