@@ -524,6 +524,17 @@ void emit_key(rewrite_state &state) noexcept {
     if (!write_key_line(state.key, state.value, state.line, state.out)) note_failure(state, errno);
 }
 
+// At the end of the file: writes what is pending, then, for a set, the key
+// line (after the section's header when the section is new), with a line
+// end first unless the copied text already ends in one.
+void append_at_end(rewrite_state &state, bool with_header) noexcept {
+    const bool ended = flush_pending(state);
+    if (!state.key || !state.value) return;
+    if (!ended) write_line_end(state);
+    if (with_header) emit_header(state);
+    emit_key(state);
+}
+
 void copy_rest(rewrite_state &state) noexcept {
     while (const int count = read_line(state)) accept_line(state, count);
     flush_pending(state);
@@ -541,14 +552,8 @@ void rewrite_lines(rewrite_state &state) noexcept {
         for (;;) {
             const int count = read_line(state);
             if (count == 0) {
-                // No such section: a set appends it, with a line end first
-                // unless the file already ends in one.
-                const bool ended = flush_pending(state);
-                if (setting) {
-                    if (!ended) write_line_end(state);
-                    emit_header(state);
-                    emit_key(state);
-                }
+                // No such section: a set appends it.
+                append_at_end(state, true);
                 return;
             }
             std::size_t length = 0;
@@ -572,11 +577,7 @@ void rewrite_lines(rewrite_state &state) noexcept {
     for (;;) {
         const int count = read_line(state);
         if (count == 0) {
-            const bool ended = flush_pending(state);
-            if (setting) {
-                if (!ended) write_line_end(state);
-                emit_key(state);
-            }
+            append_at_end(state, false);
             return;
         }
         char *start = skip_blanks(state.line);

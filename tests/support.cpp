@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -84,6 +85,31 @@ std::vector<std::string> list_dir(const std::string &dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+Answer call_guarded(int size, const std::function<int(char *, int)> &call) {
+    constexpr char GUARD = '\x5a';
+    constexpr int GUARD_BYTES = 8;
+    std::vector<char> buffer(static_cast<std::size_t>(size + GUARD_BYTES), GUARD);
+    const int result = call(buffer.data(), size);
+    for (int i = size; i < size + GUARD_BYTES; ++i)
+        EXPECT_EQ(buffer[static_cast<std::size_t>(i)], GUARD) << "byte " << i << " overwritten";
+    if (!std::memchr(buffer.data(), '\0', static_cast<std::size_t>(size))) {
+        ADD_FAILURE() << "no NUL within " << size << " bytes";
+        return {result, {}};
+    }
+    const std::string text(buffer.data());
+    EXPECT_EQ(result, static_cast<int>(text.size()));
+    return {result, text};
+}
+
+std::string crlf(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
 }
 
 std::string corpus_dir() {

@@ -37,14 +37,7 @@ int BRANTCFG_CALL collect(const char *section, const char *key, const char *valu
     return collector->calls == collector->stop_on_call ? 0 : 1;
 }
 
-std::string crlf(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
+using brantcfg_test::crlf;
 
 class Browse : public brantcfg_test::ScratchDir {
 protected:

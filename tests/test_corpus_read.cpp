@@ -16,8 +16,6 @@ namespace {
 using brantcfg_test::corpus_files;
 using brantcfg_test::read_file;
 
-constexpr char GUARD = '\x5a';
-constexpr int GUARD_BYTES = 8;
 constexpr int FULL = 512;              // a buffer no answer can fill
 constexpr int SMALL_SIZES[] = {1, 2, 3};
 constexpr std::size_t MAX_LOOKUPS = 300;  // lookups per file, to bound the run time
@@ -39,22 +37,10 @@ int BRANTCFG_CALL collect(const char *section, const char *key, const char *valu
     return 1;
 }
 
-// Runs one reader into a buffer of exactly `size` bytes followed by guard
-// bytes; fails on an overrun, a missing NUL, or a result that is not the
-// length of what the buffer holds.
+// The text a reader leaves in a guarded buffer of `size` bytes.
 template <typename Call>
 std::string guarded(int size, Call call) {
-    std::vector<char> buffer(static_cast<std::size_t>(size + GUARD_BYTES), GUARD);
-    const int result = call(buffer.data(), size);
-    for (int i = size; i < size + GUARD_BYTES; ++i)
-        EXPECT_EQ(buffer[static_cast<std::size_t>(i)], GUARD) << "overrun at " << i;
-    if (!std::memchr(buffer.data(), '\0', static_cast<std::size_t>(size))) {
-        ADD_FAILURE() << "no NUL within " << size << " bytes";
-        return {};
-    }
-    const std::string text(buffer.data());
-    EXPECT_EQ(result, static_cast<int>(text.size()));
-    return text;
+    return brantcfg_test::call_guarded(size, call).text;
 }
 
 // Reads with a full buffer and with buffers of 1 to 3 bytes; a small buffer

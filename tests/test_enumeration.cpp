@@ -10,10 +10,8 @@
 
 namespace {
 
+using brantcfg_test::Answer;
 using brantcfg_test::write_file;
-
-constexpr char GUARD = '\x5a';
-constexpr int GUARD_BYTES = 8;
 
 const std::string SAMPLE =
     "; top comment\n"
@@ -27,32 +25,9 @@ const std::string SAMPLE =
 
 class Enumeration : public brantcfg_test::ScratchDir {
 protected:
-    struct Answer {
-        int result;
-        std::string text;
-    };
-
-    // Runs one enumeration call into a buffer of exactly `size` bytes
-    // followed by guard bytes, checking for overruns and that the result is
-    // the length of what the buffer holds.
-    template <typename Call>
-    Answer guarded(int size, Call call) {
-        std::vector<char> buffer(static_cast<std::size_t>(size + GUARD_BYTES), GUARD);
-        const int result = call(buffer.data(), size);
-        for (int i = size; i < size + GUARD_BYTES; ++i)
-            EXPECT_EQ(buffer[static_cast<std::size_t>(i)], GUARD) << "byte " << i << " overwritten";
-        if (!std::memchr(buffer.data(), '\0', static_cast<std::size_t>(size))) {
-            ADD_FAILURE() << "no NUL within " << size << " bytes";
-            return {result, {}};
-        }
-        const std::string text(buffer.data());
-        EXPECT_EQ(result, static_cast<int>(text.size()));
-        return {result, text};
-    }
-
     Answer section(int index, int size = 600, const std::string &name = "x.ini") {
         const std::string file = path(name);
-        return guarded(size, [&](char *buffer, int buffer_size) {
+        return brantcfg_test::call_guarded(size, [&](char *buffer, int buffer_size) {
             return ini_getsection(index, buffer, buffer_size, file.c_str());
         });
     }
@@ -60,7 +35,7 @@ protected:
     Answer key(const char *in_section, int index, int size = 600,
                const std::string &name = "x.ini") {
         const std::string file = path(name);
-        return guarded(size, [&](char *buffer, int buffer_size) {
+        return brantcfg_test::call_guarded(size, [&](char *buffer, int buffer_size) {
             return ini_getkey(in_section, index, buffer, buffer_size, file.c_str());
         });
     }

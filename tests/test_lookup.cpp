@@ -14,6 +14,8 @@
 namespace {
 
 using namespace brantcfg::detail;
+using brantcfg_test::Answer;
+using brantcfg_test::crlf;
 using brantcfg_test::list_dir;
 using brantcfg_test::write_file;
 
@@ -21,39 +23,17 @@ constexpr char GUARD = '\x5a';
 constexpr int GUARD_BYTES = 8;
 const char *const DEFAULT = "(default)";
 
-std::string crlf(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
-
 class Lookup : public brantcfg_test::ScratchDir {
 protected:
-    struct Answer {
-        int result;
-        std::string text;
-    };
-
     // ini_gets into a buffer of exactly `size` bytes followed by guard bytes;
     // fails the test on an overrun, a missing NUL or a result that is not the
     // length of what the buffer holds.
     Answer gets(const char *section, const char *key, const char *default_value = DEFAULT,
                 int size = 1024, const std::string &name = "x.ini") {
-        std::vector<char> buffer(static_cast<std::size_t>(size + GUARD_BYTES), GUARD);
-        const int result =
-            ini_gets(section, key, default_value, buffer.data(), size, path(name).c_str());
-        for (int i = size; i < size + GUARD_BYTES; ++i)
-            EXPECT_EQ(buffer[static_cast<std::size_t>(i)], GUARD) << "byte " << i << " overwritten";
-        if (!std::memchr(buffer.data(), '\0', static_cast<std::size_t>(size))) {
-            ADD_FAILURE() << "no NUL within " << size << " bytes";
-            return {result, {}};
-        }
-        const std::string text(buffer.data());
-        EXPECT_EQ(result, static_cast<int>(text.size()));
-        return {result, text};
+        const std::string file = path(name);
+        return brantcfg_test::call_guarded(size, [&](char *buffer, int buffer_size) {
+            return ini_gets(section, key, default_value, buffer, buffer_size, file.c_str());
+        });
     }
 
     // seek_entry for a key by name over the whole file; dest keeps what it
