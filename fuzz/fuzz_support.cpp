@@ -2,7 +2,6 @@
 
 #include "brantcfg.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,7 +50,7 @@ namespace {
 
 void remove_scratch_dir() {
     const std::string &dir = scratch_dir();
-    for (const auto &name : dir_entries(dir)) unlink((dir + "/" + name).c_str());
+    for (const auto &name : list_dir(dir)) unlink((dir + "/" + name).c_str());
     rmdir(dir.c_str());
 }
 
@@ -96,19 +95,6 @@ std::string read_whole_file(const std::string &path, bool *exists) {
     while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, count);
     std::fclose(file);
     return bytes;
-}
-
-std::vector<std::string> dir_entries(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *entry = readdir(d)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 void fail(const std::string &what) {

@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "dir_list.h"
+
 namespace brantcfg_fuzz {
+
+using brantcfg_test::list_dir;
 
 // Reads control values in order; once the block is used up every value is 0.
 class Control {
@@ -47,7 +51,6 @@ Input split_input(const std::uint8_t *data, std::size_t size);
 const std::string &scratch_dir();
 void write_whole_file(const std::string &path, const std::string &bytes);
 std::string read_whole_file(const std::string &path, bool *exists = nullptr);
-std::vector<std::string> dir_entries(const std::string &dir);
 
 // Reports a broken invariant and aborts, so that the engine saves the input
 // and a replay under ctest fails.

@@ -198,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int cause = errno;
     const std::string after_bytes = read_whole_file(path);
 
-    check(dir_entries(dir) == std::vector<std::string>{"write.ini"}, "a temporary file was left behind");
+    check(list_dir(dir) == std::vector<std::string>{"write.ini"}, "a temporary file was left behind");
     if (has_line_break(section) || has_line_break(key) || has_line_break(value)) {
         ++counts.refused;
         check(result == 0 && cause == EINVAL, "a name or value with a line break was not refused");

@@ -28,7 +28,7 @@ int run_tree(const std::string &path) {
     if (stat(path.c_str(), &st) != 0) return 0;
     if (!S_ISDIR(st.st_mode)) return S_ISREG(st.st_mode) ? run_file(path) : 0;
     int inputs = 0;
-    for (const auto &name : brantcfg_fuzz::dir_entries(path))
+    for (const auto &name : brantcfg_test::list_dir(path))
         if (name[0] != '.') inputs += run_tree(path + "/" + name);
     return inputs;
 }

@@ -12,11 +12,9 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,40 +32,10 @@ constexpr const char *TMPFS_OPTIONS = "size=256k,mode=0700";
 constexpr long PAGE = 4096;
 constexpr rlim_t NO_LIMIT = RLIM_INFINITY;
 
-struct Outcome {
-    int result = -1;
-    int error = 0;
-};
-
-// Runs call in a child process, with a file-size limit when one is given
-// (SIGXFSZ ignored, so an oversized write fails with EFBIG instead of
-// killing the child).
-Outcome in_child(rlim_t file_size_limit, const std::function<int()> &call) {
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    std::fflush(nullptr);  // or the child's copy of unwritten output comes out twice
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        if (file_size_limit != NO_LIMIT) {
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{file_size_limit, file_size_limit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(1);
-        }
-        Outcome outcome;
-        errno = 0;
-        outcome.result = call();
-        outcome.error = errno;
-        const bool sent = write(fds[1], &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome);
-        _exit(sent ? 0 : 1);
-    }
-    close(fds[1]);
-    Outcome outcome;
-    if (read(fds[0], &outcome, sizeof outcome) != static_cast<ssize_t>(sizeof outcome)) outcome = {};
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return outcome;
+// Runs call in a child process, under a file-size limit when one is given.
+Outcome run_limited(rlim_t file_size_limit_bytes, const std::function<int()> &call) {
+    if (file_size_limit_bytes == NO_LIMIT) return in_child([] { return true; }, call);
+    return in_child(file_size_limit(file_size_limit_bytes), call);
 }
 
 // Bytes of before that after does not hold at the same place, plus any
@@ -169,13 +137,14 @@ protected:
         bool existed = false;
         const std::string before = read_file(file, &existed);
         const std::vector<std::string> entries = list_dir(dir_);
-        const Outcome outcome = in_child(limit, [&] { return setter.call(file.c_str()); });
+        const Outcome outcome = run_limited(limit, [&] { return setter.call(file.c_str()); });
         bool exists = false;
         const std::string after = read_file(file, &exists);
         const long lost = bytes_lost(before, after);
         ++faults_;
         lost_ += lost;
         const int expected_error = limit == NO_LIMIT ? ENOSPC : EFBIG;
+        EXPECT_TRUE(outcome.ran) << setter.what << " " << where;
         EXPECT_EQ(outcome.result, 0) << setter.what << " " << where;
         EXPECT_EQ(outcome.error, expected_error) << setter.what << " " << where;
         EXPECT_EQ(exists, existed) << setter.what << " " << where;
@@ -244,7 +213,7 @@ TEST_F(FullDisk, PatchInPlaceNeedsNoRoomAndFailsPastTheSizeLimit) {
         if (mounted_) {
             write_file(file, original);
             fill_leaving(0);
-            const Outcome outcome = in_child(NO_LIMIT, [&] { return setter.call(file.c_str()); });
+            const Outcome outcome = run_limited(NO_LIMIT, [&] { return setter.call(file.c_str()); });
             unfill();
             EXPECT_EQ(outcome.result, 1) << setter.what << " on a full disk";
             const std::string patched = read_file(file);
