@@ -229,7 +229,8 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  * replaced by "~"), flushed to disk, and renamed over the file, so the path
  * always names either the complete old or the complete new content. A
  * symbolic link stays a link; the file it names is rewritten and keeps its
- * permission bits.
+ * permission bits (on Windows its hidden and system attributes and its
+ * creation time; a read-only file is never changed there: EACCES).
  * Names and values longer than a line can hold are cut (a key line is at
  * most 511 bytes with its CR LF).
  * Result: 1 when the file now holds what was asked, including when nothing

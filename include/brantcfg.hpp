@@ -13,8 +13,8 @@
  *   Paths are accepted as std::filesystem::path, std::string, std::string_view
  *   or const char*. A std::filesystem::path is handed to the library as its
  *   narrow string (on Windows, in the process's ANSI code page; a name that
- *   code page cannot hold fails to convert with the standard library's own
- *   exception before any C call).
+ *   code page cannot hold fails to convert with a std::system_error, or a
+ *   std::filesystem::filesystem_error derived from it, before any C call).
  *   Section names, keys and values are accepted as const char*,
  *   std::string or std::string_view. A null const char* section is the
  *   nameless section; a null key is refused (EINVAL or no value), never
@@ -70,6 +70,18 @@
 #include <utility>
 #include <vector>
 
+// libstdc++ on Windows (MinGW) gives a path's string() in UTF-8, while the C
+// functions take names in the ANSI code page: the conversion is done here.
+#if defined(_WIN32) && defined(__GLIBCXX__)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
+#  include <windows.h>
+#endif
+
 namespace brantcfg {
 
 // Bytes in a buffer that always holds a whole value or name, the NUL
@@ -96,6 +108,30 @@ private:
     bool owned_ = false;
 };
 
+// A path's name as the C functions take it: in the process's ANSI code page
+// on Windows. A name that code page cannot hold throws, as path::string()
+// does where it converts to that code page itself.
+inline std::string narrow_path(const std::filesystem::path &path) {
+#if defined(_WIN32) && defined(__GLIBCXX__)
+    const std::wstring &wide = path.native();
+    if (wide.empty()) return {};
+    const int length = static_cast<int>(wide.size());
+    BOOL lossy = FALSE;
+    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length,
+                                         nullptr, 0, nullptr, &lossy);
+    std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size <= 0 || lossy ||
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, narrow.data(),
+                            size, nullptr, nullptr) != size)
+        throw std::filesystem::filesystem_error(
+            "the ANSI code page cannot hold this name", path,
+            std::make_error_code(std::errc::illegal_byte_sequence));
+    return narrow;
+#else
+    return path.string();
+#endif
+}
+
 }  // namespace detail
 
 // A file path for the C functions: std::filesystem::path, std::string,
@@ -103,7 +139,7 @@ private:
 class path_arg : public detail::c_text {
 public:
     using detail::c_text::c_text;
-    path_arg(const std::filesystem::path &path) : detail::c_text(path.string()) {}
+    path_arg(const std::filesystem::path &path) : detail::c_text(detail::narrow_path(path)) {}
 };
 
 // A section name, key or value: const char*, std::string or std::string_view.

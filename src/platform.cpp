@@ -82,6 +82,66 @@ bool equal_ignoring_case(const char *a, const char *b, std::size_t length) noexc
 
 #if defined(_WIN32)
 
+namespace {
+
+// The errno value for the Win32 error of the call that just failed, so
+// failures of direct Win32 calls reach the caller the way the runtime's own
+// failures do.
+[[nodiscard]] int errno_from_last_error() noexcept {
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_WRITE_PROTECT:
+            return EROFS;
+        case ERROR_NOT_SAME_DEVICE:
+            return EXDEV;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        case ERROR_INVALID_NAME:
+            return EINVAL;
+        default:
+            return EIO;
+    }
+}
+
+// Attributes the new file takes over from the one it replaces: a hidden or
+// system file stays so, a file kept out of the content index stays out.
+// Archive is set anew, as on any changed file; read-only files are never
+// replaced.
+constexpr DWORD KEPT_ATTRIBUTES =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The path of the file the open handle refers to, links and junctions
+// resolved, without the "\\?\" prefix the system puts before it, so the
+// temporary file is made beside that file and the link stays a link.
+[[nodiscard]] bool resolve_final_path(HANDLE handle, char *dest, std::size_t capacity) noexcept {
+    const DWORD length = GetFinalPathNameByHandleA(handle, dest, static_cast<DWORD>(capacity),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= capacity) return false;
+    std::size_t prefix = 0;
+    if (std::strncmp(dest, "\\\\?\\UNC\\", 8) == 0) {
+        prefix = 6;  // "\\?\UNC\server\share" is "\\server\share"
+        dest[6] = '\\';
+    } else if (std::strncmp(dest, "\\\\?\\", 4) == 0) {
+        prefix = 4;
+    }
+    std::memmove(dest, dest + prefix, length - prefix + 1);
+    return true;
+}
+
+}  // namespace
+
 int read_byte(std::FILE *file) noexcept { return _getc_nolock(file); }
 
 std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
@@ -91,31 +151,81 @@ std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
         return file;
     }
     const int cause = errno;
-    // The runtime reports sharing violations and directories as EACCES and
-    // a missing file or folder as ENOENT; only the latter means "no file".
+    // The runtime reports a missing file and a missing folder as ENOENT,
+    // and a directory, a file locked by another program and a file this
+    // user may not read as EACCES; only ENOENT means "no file".
     *result = (cause == ENOENT) ? open_result::missing : open_result::failed;
     errno = cause;
     return nullptr;
 }
 
 bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept {
-    (void)source;
-    if (!copy_path(path, target->path, sizeof target->path)) return false;
-    DWORD attributes = GetFileAttributesA(path);
-    target->mode = (attributes != INVALID_FILE_ATTRIBUTES) ? attributes : 0;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(source)));
+    BY_HANDLE_FILE_INFORMATION information;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information)) {
+        errno = errno_from_last_error();
+        return false;
+    }
+    // Read-only is the owner's word that the file must not change; the
+    // system would refuse to replace it anyway.
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        errno = EACCES;
+        return false;
+    }
+    // A link at path stays a link. Where the system cannot name the final
+    // file, the path as given serves, unless it is itself a link: replacing
+    // that would turn the link into a file.
+    if (!resolve_final_path(handle, target->path, sizeof target->path)) {
+        const DWORD attributes = GetFileAttributesA(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            errno = EACCES;
+            return false;
+        }
+        if (!copy_path(path, target->path, sizeof target->path)) return false;
+    }
+    target->mode = information.dwFileAttributes & KEPT_ATTRIBUTES;
+    target->created = (static_cast<unsigned long long>(information.ftCreationTime.dwHighDateTime) << 32) |
+                      information.ftCreationTime.dwLowDateTime;
     return make_temp_path(target);
 }
 
 std::FILE *create_temp_file(const target_file &target) noexcept {
-    // A stale temporary file may be read-only; clear that so it can go.
+    // A stale temporary file is removed rather than opened, whatever
+    // attributes it was left with; a read-only one could not be deleted.
+    // Clearing them fails harmlessly when there is no such file.
     SetFileAttributesA(target.temp_path, FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(target.temp_path);
-    int fd = _open(target.temp_path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    std::FILE *file = _fdopen(fd, "wb");
-    if (!file) {
-        const int cause = errno;
+    if (!DeleteFileA(target.temp_path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        errno = errno_from_last_error();
+        return nullptr;
+    }
+    // No sharing: nothing else can open the file while it is being written.
+    const HANDLE handle = CreateFileA(target.temp_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      target.mode != 0 ? target.mode : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_last_error();
+        return nullptr;
+    }
+    // The replaced file keeps its creation time, as an edit in place would.
+    // Failing that only dates the file anew and loses no data, so the
+    // result is not examined.
+    if (target.created != 0) {
+        FILETIME created;
+        created.dwLowDateTime = static_cast<DWORD>(target.created & 0xFFFFFFFFu);
+        created.dwHighDateTime = static_cast<DWORD>(target.created >> 32);
+        static_cast<void>(SetFileTime(handle, &created, nullptr, nullptr));
+    }
+    int cause = 0;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE *file = nullptr;
+    if (fd < 0) {
+        cause = errno;
+        CloseHandle(handle);
+    } else if (!(file = _fdopen(fd, "wb"))) {
+        cause = errno;
         _close(fd);
+    }
+    if (!file) {
+        // Should the empty file stay, the next rewrite removes it first.
         DeleteFileA(target.temp_path);
         errno = cause;
     }
@@ -124,20 +234,38 @@ std::FILE *create_temp_file(const target_file &target) noexcept {
 
 bool flush_to_disk(std::FILE *file) noexcept {
     if (std::fflush(file) != 0) return false;
+    // _commit is FlushFileBuffers on the stream's handle, with errno set.
     return _commit(_fileno(file)) == 0;
 }
 
 bool replace_file(const char *temp_path, const char *path) noexcept {
+    // MOVEFILE_WRITE_THROUGH: the call returns only once the move is on
+    // disk, so a crash right after a reported success cannot undo it.
     if (MoveFileExA(temp_path, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-    errno = (GetLastError() == ERROR_ACCESS_DENIED) ? EACCES : EIO;
+    errno = errno_from_last_error();
     return false;
 }
 
-void remove_created_file(const char *path) noexcept { DeleteFileA(path); }
+void remove_created_file(const char *path) noexcept {
+    // Through a link, the file now exists and the link resolves; deleting
+    // the path itself would take away the link and leave the file.
+    char resolved[PATH_CAPACITY];
+    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool named = false;
+    if (file != INVALID_HANDLE_VALUE) {
+        named = resolve_final_path(file, resolved, sizeof resolved);
+        CloseHandle(file);
+    }
+    // Nothing better can be done when this fails: the caller is already
+    // reporting the failure that made the file incomplete.
+    DeleteFileA(named ? resolved : path);
+}
 
 void sync_parent_directory(const char *path) noexcept {
-    // MOVEFILE_WRITE_THROUGH already waits until the move is on disk.
-    (void)path;
+    // MOVEFILE_WRITE_THROUGH already waited until the move was on disk.
+    static_cast<void>(path);
 }
 
 #else  // POSIX

@@ -35,8 +35,9 @@ enum class open_result { opened, missing, failed };
 struct target_file {
     char path[PATH_CAPACITY];       // the file to replace: path itself, or what its link resolves to
     char temp_path[PATH_CAPACITY];  // path with its last byte replaced by '~'
-    unsigned mode = 0;              // permission bits to give the new file
-    long owner = -1, group = -1;    // owner and group to keep where allowed
+    unsigned mode = 0;              // permission bits (POSIX) or attributes (Windows) to give the new file
+    long owner = -1, group = -1;    // owner and group to keep where allowed (POSIX)
+    unsigned long long created = 0; // creation time to keep (Windows FILETIME); 0 for none
     bool inherit = true;            // false: no old file; the new one gets what any new file gets
 };
 

@@ -29,7 +29,21 @@ void write_file(const std::string &path, const std::string &bytes);
 // Reads the whole file; sets *exists to false (and returns "") when it is missing.
 std::string read_file(const std::string &path, bool *exists = nullptr);
 bool file_exists(const std::string &path);
-
+// What tells one version of a file from another: which file the path names
+// (a rewrite puts a new one there) and when it was last written.
+struct FileStamp {
+    unsigned long long identity = 0;  // inode, or Windows' file index
+    long long write_time = 0;         // in the system's own units
+    bool operator==(const FileStamp &other) const {
+        return identity == other.identity && write_time == other.write_time;
+    }
+};
+FileStamp stamp_of(const std::string &path);
+// Moves the file's last-write time far into the past, so any write shows.
+void age_file(const std::string &path);
+// Sets an environment variable of this process; nullptr removes it.
+void set_env(const char *name, const char *value);
+#if !defined(_WIN32)
 // What a call made in a child process returned, and its errno.
 struct Outcome {
     bool ran = false;  // prepare succeeded in the child
@@ -44,6 +58,8 @@ Outcome in_child(const std::function<bool()> &prepare, const std::function<int()
 // A prepare step for in_child: a file-size limit with SIGXFSZ ignored, so a
 // write past it fails with EFBIG instead of ending the process.
 std::function<bool()> file_size_limit(unsigned long bytes);
+#endif
+
 // What a reader left in a caller's buffer, and what it returned.
 struct Answer {
     int result;

@@ -178,7 +178,12 @@ TEST_F(CppLayer, FailedWritesCarryTheirErrno) {
     };
     const failing_write cases[] = {
         {"missing directory", brantcfg::set(path("no/such/dir.ini"), "s", "k", "v"), ENOENT},
+#if defined(_WIN32)
+        // Windows reports a file used as a folder as a path not found.
+        {"file as directory", brantcfg::set(path("plain/x.ini"), "s", "k", 1), ENOENT},
+#else
         {"file as directory", brantcfg::set(path("plain/x.ini"), "s", "k", 1), ENOTDIR},
+#endif
         {"line feed in value", brantcfg::set(file, "s", "k", "a\nb"), EINVAL},
         {"carriage return in key", brantcfg::set(file, "s", "k\r", 2.5), EINVAL},
         {"line feed in section", brantcfg::erase_key(file, "s\n", "k"), EINVAL},
@@ -225,7 +230,14 @@ TEST_F(CppLayer, AcceptsEveryKindOfPath) {
     const fs::path directory = fs::path(path("with space")) / "d\xc3\xa9j\xc3\xa0";
     fs::create_directories(directory);
     const fs::path file = directory / "settings.ini";
+    // The name as narrow text: what path::string() gives, except with
+    // libstdc++ on Windows, whose string() is UTF-8 rather than the ANSI
+    // code page narrow names are in there.
+#if defined(_WIN32) && defined(__GLIBCXX__)
+    const std::string as_string = brantcfg::detail::narrow_path(file);
+#else
     const std::string as_string = file.string();
+#endif
     const std::string_view as_view = as_string;
 
     ASSERT_TRUE(brantcfg::set(file, "fs", "key", "from path"));

@@ -4,9 +4,6 @@
 #include "internal.h"
 #include "support.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cfloat>
 #include <clocale>
 #include <cstdint>
@@ -21,11 +18,8 @@ namespace {
 using brantcfg_test::read_file;
 using brantcfg_test::write_file;
 
-ino_t inode_of(const std::string &path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0);
-    return st.st_ino;
-}
+// Which file the path names: a rewrite puts a new one there.
+unsigned long long identity_of(const std::string &path) { return brantcfg_test::stamp_of(path).identity; }
 
 class Setters : public brantcfg_test::ScratchDir {
 protected:
@@ -69,10 +63,10 @@ TEST_F(Setters, PutlPatchesSameLengthAndRewritesOtherwise) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.value);
         write_file(file, "[S]\r\nVal=1\r\nX=2\r\n");
-        const ino_t before = inode_of(file);
+        const unsigned long long before = identity_of(file);
         EXPECT_EQ(ini_putl("S", "Val", row.value, file.c_str()), 1);
         EXPECT_EQ(read_file(file), row.expected);
-        EXPECT_EQ(inode_of(file) == before, row.in_place);
+        EXPECT_EQ(identity_of(file) == before, row.in_place);
     }
 }
 
@@ -96,15 +90,16 @@ TEST_F(Setters, PutfWritesSixDecimalsWithoutExponent) {
 // system has none, one is built in dir from the system's locale sources.
 bool use_comma_locale(const std::string &dir) {
     const auto comma = [] { return std::strcmp(std::localeconv()->decimal_point, ",") == 0; };
-    for (const char *name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "nl_NL.UTF-8"})
+    for (const char *name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "nl_NL.UTF-8",
+                             "German_Germany.1252"})
         if (std::setlocale(LC_ALL, name) && comma()) return true;
     const std::string build =
         "localedef -c -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
-    if (std::system(build.c_str()) == 0 && setenv("LOCPATH", dir.c_str(), 1) == 0 &&
+    if (std::system(build.c_str()) == 0 && (brantcfg_test::set_env("LOCPATH", dir.c_str()), true) &&
         std::setlocale(LC_ALL, "de_DE.UTF-8") && comma())
         return true;
     std::setlocale(LC_ALL, "C");
-    unsetenv("LOCPATH");
+    brantcfg_test::set_env("LOCPATH", nullptr);
     return false;
 }
 
@@ -118,7 +113,7 @@ TEST_F(Setters, PutfUsesPointWhateverTheLocale) {
     write_file(file, "[S]\r\nK=1\r\n");
     const int replaced = ini_putf("S", "K", -250.25f, file.c_str());
     std::setlocale(LC_ALL, "C");
-    unsetenv("LOCPATH");
+    brantcfg_test::set_env("LOCPATH", nullptr);
     ASSERT_STREQ(probe, "1,500000");
     EXPECT_EQ(created, "[S]\r\nK=1.500000\r\n");
     EXPECT_EQ(replaced, 1);

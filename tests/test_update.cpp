@@ -4,10 +4,6 @@
 #include "brantcfg.h"
 #include "support.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -27,29 +23,11 @@ struct Case {
     std::string expected;
 };
 
-// Identity and timestamps of a file: a rewrite gives the path a new inode, an
-// in-place write keeps the inode but moves the modification time.
-struct Stamp {
-    ino_t inode = 0;
-    long long mtime_sec = 0;
-    long mtime_nsec = 0;
-    bool operator==(const Stamp &other) const {
-        return inode == other.inode && mtime_sec == other.mtime_sec &&
-               mtime_nsec == other.mtime_nsec;
-    }
-};
-
-Stamp stamp_of(const std::string &path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return {st.st_ino, static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
-}
-
-// Moves the modification time far into the past, so that any write shows.
-void age(const std::string &path) {
-    const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
+// Identity and timestamps of a file: a rewrite puts a new file at the path,
+// an in-place write keeps the file but moves its last-write time.
+using brantcfg_test::age_file;
+using brantcfg_test::FileStamp;
+using brantcfg_test::stamp_of;
 
 class Update : public brantcfg_test::ScratchDir {
 protected:
@@ -219,10 +197,10 @@ TEST_F(Update, SameLengthLineIsPatchedInPlace) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         write_file(file, c.input);
-        const Stamp before = stamp_of(file);
+        const FileStamp before = stamp_of(file);
         EXPECT_EQ(ini_puts(c.section, c.key, c.value, file.c_str()), 1);
         EXPECT_EQ(read_file(file), c.expected);
-        EXPECT_EQ(stamp_of(file).inode, before.inode);
+        EXPECT_EQ(stamp_of(file).identity, before.identity);
         EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"x.ini"});
     }
 }
@@ -257,8 +235,8 @@ TEST_F(Update, UnchangedValueLeavesFileUntouched) {
     };
     const std::string file = path("x.ini");
     write_file(file, input);
-    age(file);
-    const Stamp before = stamp_of(file);
+    age_file(file);
+    const FileStamp before = stamp_of(file);
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.key) + "=" + row.value);
         EXPECT_EQ(ini_puts(row.section, row.key, row.value, file.c_str()), 1);
@@ -379,10 +357,10 @@ TEST_F(Update, RewriteKeepsNulBytes) {
 TEST_F(Update, RewriteReplacesFileByRename) {
     const std::string file = path("x.ini");
     write_file(file, "[S]\r\nK=1\r\n");
-    const Stamp before = stamp_of(file);
+    const FileStamp before = stamp_of(file);
     ASSERT_EQ(ini_puts("S", "K", "22", file.c_str()), 1);
     EXPECT_EQ(read_file(file), "[S]\r\nK=22\r\n");
-    EXPECT_NE(stamp_of(file).inode, before.inode);
+    EXPECT_NE(stamp_of(file).identity, before.identity);
 }
 
 TEST_F(Update, StaleTemporaryFileIsReplaced) {
