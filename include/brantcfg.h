@@ -222,7 +222,9 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  *   path     the file; required.
  * A set replaces the key's line with "key=value" and CR LF, at the same
  * place; a new key goes after the last line of its section; a new section
- * goes at the end of the file. A missing file is created. Nothing is
+ * goes at the end of the file. A missing file is created, through a
+ * temporary file as below (directly when path ends in "~" or is a link to
+ * a missing file). Nothing is
  * written when the stored value already equals value; a new line exactly
  * as long as the old one is written over it in place; anything else is
  * written to a temporary file beside the file (its path with the last byte

@@ -825,14 +825,10 @@ void rewrite_lines(rewrite_state &state) noexcept {
     copy_rest(state);
 }
 
-// Finishes a rewrite: the temporary file replaces the target only when
+// Finishes a temporary file: it replaces the target only when
 // every byte of it reached the disk. On failure the target is untouched,
 // the temporary file is gone and errno says what failed first.
-int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
-    if (std::ferror(state.src.file)) note_failure(state, EIO);
-    std::fclose(state.src.file);  // read-only: closing it cannot lose data
-    state.src.file = nullptr;
-
+int commit_temp_file(rewrite_state &state, const target_file &target) noexcept {
     // Sync before the rename: otherwise a power loss soon after it can
     // leave the path naming a file whose data never reached the disk.
     if (state.error == 0 && !flush_to_disk(state.out)) note_failure(state, errno);
@@ -850,6 +846,15 @@ int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
     }
     sync_parent_directory(target.path);
     return 1;
+}
+
+// Finishes a rewrite: the source closes (a read error on it fails the
+// rewrite) and the temporary file is committed.
+int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
+    if (std::ferror(state.src.file)) note_failure(state, EIO);
+    std::fclose(state.src.file);  // read-only: closing it cannot lose data
+    state.src.file = nullptr;
+    return commit_temp_file(state, target);
 }
 
 // ---- updating -----------------------------------------------------------------
@@ -951,6 +956,22 @@ int update_open_file(rewrite_state &state, const char *path) noexcept {
     return commit_rewrite(state, target);
 }
 
+// A missing file is created the way a rewrite replaces one: written whole
+// to the temporary file, synced and renamed into place, so that a crash
+// never leaves an empty or partial file at the path. A path that has no
+// temporary path (it ends in '~') and a link to a missing file are written
+// directly.
+int create_missing_file(const char *section, const char *key, const char *value, const char *path) noexcept {
+    target_file target;
+    if (!describe_new_target(path, &target)) return create_file(section, key, value, path);
+    rewrite_state state;
+    state.out = create_temp_file(target);
+    if (!state.out) return 0;
+    if (!write_section_header(section, state.line, state.out) || !write_key_line(key, value, state.line, state.out))
+        note_failure(state, errno);
+    return commit_temp_file(state, target);
+}
+
 }  // namespace
 
 int BRANTCFG_CALL ini_puts(const char *section, const char *key, const char *value, const char *path) {
@@ -967,7 +988,7 @@ int BRANTCFG_CALL ini_puts(const char *section, const char *key, const char *val
         // cannot be read is never replaced.
         if (opened != open_result::missing) return 0;
         if (!key || !value) return 1;
-        return create_file(section, key, value, path);
+        return create_missing_file(section, key, value, path);
     }
 
     rewrite_state state;

@@ -56,6 +56,21 @@ namespace {
 
 }  // namespace
 
+bool describe_new_target(const char *path, target_file *target) noexcept {
+    target->inherit = false;
+#if !defined(_WIN32)
+    // Something at a path that could not be opened for being missing is a
+    // link that leads nowhere (yet). The file it names is created, not a
+    // file put in the link's place, and it is not replaced by renaming.
+    struct stat link_status {};
+    if (lstat(path, &link_status) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+#endif
+    return copy_path(path, target->path, sizeof target->path) && make_temp_path(target);
+}
+
 bool equal_ignoring_case(const char *a, const char *b, std::size_t length) noexcept {
     for (std::size_t i = 0; i < length; ++i) {
         if (ascii_lower(static_cast<unsigned char>(a[i])) !=
@@ -294,8 +309,9 @@ std::FILE *create_temp_file(const target_file &target) noexcept {
     // program left under that name, is removed rather than opened: opening
     // it could follow a link planted there and overwrite another file.
     if (unlink(target.temp_path) != 0 && errno != ENOENT) return nullptr;
+    const mode_t new_file_mode = 0666;  // what fopen gives a new file, less the umask
     const int fd = open(target.temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                        static_cast<mode_t>(target.mode & 0777));
+                        target.inherit ? static_cast<mode_t>(target.mode & 0777) : new_file_mode);
     if (fd < 0) return nullptr;
     // The umask may have cleared bits the old file had; the new file gets
     // exactly the old bits. Owner and group are kept where this process may
@@ -303,8 +319,8 @@ std::FILE *create_temp_file(const target_file &target) noexcept {
     // file belongs to the writer, as any new file would, so that failure is
     // not an error.
     int cause = 0;
-    if (fchmod(fd, static_cast<mode_t>(target.mode)) != 0) cause = errno;
-    if (cause == 0 &&
+    if (target.inherit && fchmod(fd, static_cast<mode_t>(target.mode)) != 0) cause = errno;
+    if (cause == 0 && target.inherit &&
         fchown(fd, static_cast<uid_t>(target.owner), static_cast<gid_t>(target.group)) != 0) {
         const int group_kept = fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(target.group));
         static_cast<void>(group_kept);

@@ -34,12 +34,18 @@ struct target_file {
     unsigned mode = 0;              // permission bits (POSIX) or attributes (Windows) to give the new file
     long owner = -1, group = -1;    // owner and group to keep where allowed (POSIX)
     unsigned long long created = 0; // creation time to keep (Windows FILETIME); 0 for none
+    bool inherit = true;            // false: no old file; the new one gets what any new file gets
 };
 
 // Fills target for the file at path, opened for reading as source. Returns
 // false (errno set) when no temporary path can be formed, or when the
 // caller may not write the file (a read-only file is not replaced).
 [[nodiscard]] bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept;
+
+// Fills target for a file that does not exist yet at path. Returns false
+// (errno set) when no temporary path can be formed, or when path is a link
+// to a missing file, which is created through the link instead.
+[[nodiscard]] bool describe_new_target(const char *path, target_file *target) noexcept;
 
 // Creates the temporary file afresh (a stale one is replaced), with the
 // target's permission bits. nullptr on failure, errno set.

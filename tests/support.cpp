@@ -6,15 +6,18 @@
 #  endif
 #  include <windows.h>
 #else
-#  include <dirent.h>
 #  include <fcntl.h>
+#  include <sys/resource.h>
 #  include <sys/stat.h>
+#  include <sys/wait.h>
 #  include <unistd.h>
 #endif
 
 #include <algorithm>
-#include <cstring>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -140,30 +143,48 @@ std::string read_file(const std::string &path, bool *exists) {
 
 bool file_exists(const std::string &path) { return kind_of(path) != entry_kind::missing; }
 
-std::vector<std::string> list_dir(const std::string &dir) {
-    std::vector<std::string> names;
-#if defined(_WIN32)
-    WIN32_FIND_DATAA entry;
-    const HANDLE search = FindFirstFileA((dir + "/*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = entry.cFileName;
-            if (name != "." && name != "..") names.push_back(name);
-        } while (FindNextFileA(search, &entry));
-        FindClose(search);
+#if !defined(_WIN32)
+Outcome in_child(const std::function<bool()> &prepare, const std::function<int()> &call) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return {};
     }
-#else
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *entry = readdir(d)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
+    std::fflush(nullptr);  // or the child's copy of unwritten output comes out twice
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        int report[3] = {0, -1, 0};
+        if (prepare()) {
+            errno = 0;
+            report[1] = call();
+            report[2] = errno;
+            report[0] = 1;
         }
-        closedir(d);
+        const bool sent = write(fds[1], report, sizeof report) == ssize_t(sizeof report);
+        _exit(sent ? 0 : 1);
     }
-#endif
-    std::sort(names.begin(), names.end());
-    return names;
+    close(fds[1]);
+    int report[3] = {0, -1, 0};
+    const ssize_t got = pid > 0 ? read(fds[0], report, sizeof report) : -1;
+    close(fds[0]);
+    int status = 0;
+    EXPECT_GT(pid, 0);
+    if (pid > 0) waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    EXPECT_EQ(got, ssize_t(sizeof report));
+    return {report[0] == 1, report[1], report[2]};
 }
+
+std::function<bool()> file_size_limit(unsigned long bytes) {
+    return [bytes] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+        return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    };
+}
+#endif
+
 
 Answer call_guarded(int size, const std::function<int(char *, int)> &call) {
     constexpr char GUARD = '\x5a';

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dir_list.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,8 +29,6 @@ void write_file(const std::string &path, const std::string &bytes);
 // Reads the whole file; sets *exists to false (and returns "") when it is missing.
 std::string read_file(const std::string &path, bool *exists = nullptr);
 bool file_exists(const std::string &path);
-// Names of the entries in a directory, sorted.
-std::vector<std::string> list_dir(const std::string &dir);
 // What tells one version of a file from another: which file the path names
 // (a rewrite puts a new one there) and when it was last written.
 struct FileStamp {
@@ -43,6 +43,23 @@ FileStamp stamp_of(const std::string &path);
 void age_file(const std::string &path);
 // Sets an environment variable of this process; nullptr removes it.
 void set_env(const char *name, const char *value);
+#if !defined(_WIN32)
+// What a call made in a child process returned, and its errno.
+struct Outcome {
+    bool ran = false;  // prepare succeeded in the child
+    int result = -1;
+    int error = 0;
+};
+
+// Runs call in a child process once prepare has succeeded there, and hands
+// back its result and errno.
+Outcome in_child(const std::function<bool()> &prepare, const std::function<int()> &call);
+
+// A prepare step for in_child: a file-size limit with SIGXFSZ ignored, so a
+// write past it fails with EFBIG instead of ending the process.
+std::function<bool()> file_size_limit(unsigned long bytes);
+#endif
+
 // What a reader left in a caller's buffer, and what it returned.
 struct Answer {
     int result;

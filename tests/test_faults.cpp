@@ -19,7 +19,10 @@
 
 namespace {
 
+using brantcfg_test::file_size_limit;
+using brantcfg_test::in_child;
 using brantcfg_test::list_dir;
+using brantcfg_test::Outcome;
 using brantcfg_test::read_file;
 using brantcfg_test::write_file;
 using Names = std::vector<std::string>;
@@ -28,55 +31,6 @@ struct Call {
     const char *name;
     const char *section, *key, *value;
 };
-
-struct Outcome {
-    bool ran = false;  // prepare succeeded in the child
-    int result = -1;
-    int error = 0;
-};
-
-// Runs call in a child process once prepare has succeeded there, and hands
-// back its result and errno.
-template <class Prepare, class Body>
-Outcome in_child(Prepare prepare, Body call) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return {};
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        int report[3] = {0, -1, 0};
-        if (prepare()) {
-            errno = 0;
-            report[1] = call();
-            report[2] = errno;
-            report[0] = 1;
-        }
-        const bool sent = write(fds[1], report, sizeof report) == ssize_t(sizeof report);
-        _exit(sent ? 0 : 1);
-    }
-    close(fds[1]);
-    int report[3] = {0, -1, 0};
-    const ssize_t got = pid > 0 ? read(fds[0], report, sizeof report) : -1;
-    close(fds[0]);
-    int status = 0;
-    EXPECT_GT(pid, 0);
-    if (pid > 0) waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    EXPECT_EQ(got, ssize_t(sizeof report));
-    return {report[0] == 1, report[1], report[2]};
-}
-
-// A file-size limit with SIGXFSZ ignored: a write past it fails with EFBIG.
-auto file_size_limit(rlim_t bytes) {
-    return [bytes] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, bytes};
-        return setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    };
-}
 
 bool drop_privileges() {
     return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
