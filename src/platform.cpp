@@ -80,6 +80,19 @@ bool equal_ignoring_case(const char *a, const char *b, std::size_t length) noexc
     return true;
 }
 
+std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
+    std::FILE *file = std::fopen(path, "rb");
+    // Only ENOENT means "no file". Everything else (no permission, a path
+    // through a file; on Windows also a directory or a file locked by
+    // another program, both reported as EACCES) is a file that exists but
+    // cannot be read.
+    if (file)
+        *result = open_result::opened;
+    else
+        *result = (errno == ENOENT) ? open_result::missing : open_result::failed;
+    return file;
+}
+
 #if defined(_WIN32)
 
 namespace {
@@ -141,21 +154,6 @@ constexpr DWORD KEPT_ATTRIBUTES =
 }
 
 }  // namespace
-
-std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
-    std::FILE *file = std::fopen(path, "rb");
-    if (file) {
-        *result = open_result::opened;
-        return file;
-    }
-    const int cause = errno;
-    // The runtime reports a missing file and a missing folder as ENOENT,
-    // and a directory, a file locked by another program and a file this
-    // user may not read as EACCES; only ENOENT means "no file".
-    *result = (cause == ENOENT) ? open_result::missing : open_result::failed;
-    errno = cause;
-    return nullptr;
-}
 
 bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(source)));
@@ -267,18 +265,6 @@ void sync_parent_directory(const char *path) noexcept {
 }
 
 #else  // POSIX
-
-std::FILE *open_for_reading(const char *path, open_result *result) noexcept {
-    std::FILE *file = std::fopen(path, "rb");
-    if (file) {
-        *result = open_result::opened;
-        return file;
-    }
-    const int cause = errno;
-    *result = (cause == ENOENT) ? open_result::missing : open_result::failed;
-    errno = cause;
-    return nullptr;
-}
 
 bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept {
     // A symbolic link stays a link: the file it resolves to is the one
