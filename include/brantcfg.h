@@ -44,6 +44,11 @@
 #define BRANTCFG_VERSION_PATCH 0
 #define BRANTCFG_VERSION_STRING "1.0.0"
 
+/* Bytes in a line buffer, the terminating NUL included: a line is read in
+ * pieces of at most BRANTCFG_LINE_BUFFER_SIZE - 1 bytes, so a buffer of this
+ * size always holds a whole name or value the library returns. */
+#define BRANTCFG_LINE_BUFFER_SIZE 512
+
 /* BRANTCFG_API marks the ten exports. Define BRANTCFG_STATIC when linking
  * the static library on Windows; BRANTCFG_BUILDING is set by the build of
  * the library itself. */

@@ -1,18 +1,20 @@
 // Private routines of the library, shared between its source files and its
-// unit tests. Nothing here is exported from the shared library: the build
-// hides every symbol that is not marked BRANTCFG_API.
+// unit tests, in the order a call meets them: the text codec, the piece
+// source, the sequential search, the line emitters and the number texts.
+// Nothing here is exported from the shared library: the build hides every
+// symbol that is not marked BRANTCFG_API.
 #ifndef BRANTCFG_INTERNAL_H
 #define BRANTCFG_INTERNAL_H
 
+#include "platform.h"
+#include "text_rules.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace brantcfg::detail {
 
-// Bytes in every line buffer: a line is read in pieces of at most
-// LINE_BUFFER_SIZE - 1 bytes, and every line built for writing fits in it.
-constexpr int LINE_BUFFER_SIZE = 512;
+// ---- text codec (text_codec.cpp) ---------------------------------------------
 
 // Longest section name a header line carries: "[", name, "]", CR LF.
 constexpr int MAX_HEADER_NAME = LINE_BUFFER_SIZE - 5;
@@ -27,12 +29,6 @@ enum copy_mode : int {
     COPY_ADD_QUOTES = 1,   // wrap in '"', escape inner '"' as \"
     COPY_DROP_QUOTES = 2,  // \" and "" become '"', the rest verbatim
 };
-
-// A blank is any byte from 0x01 to 0x20; NUL ends a string.
-[[nodiscard]] constexpr bool is_blank(char c) noexcept {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x01 && u <= 0x20;
-}
 
 [[nodiscard]] char *skip_blanks(char *text) noexcept;
 
@@ -67,35 +63,100 @@ char *copy_text(int mode, const char *source, char *dest, int size) noexcept;
 [[nodiscard]] bool name_matches(const char *stored, std::size_t length,
                                 const char *name) noexcept;
 
-// Bytes the piece reader takes from the file per read: large reads keep
-// the number of system calls per file small, and the buffer lives on the
-// stack of each call.
-constexpr int READ_BUFFER_SIZE = 32 * 1024;
-// Bytes before the read position that stay in the read buffer when it is
-// refilled: a rewrite seeks back at most two pieces to write its pending
-// stretch, and such a seek then stays inside the buffer.
-constexpr int READ_BUFFER_KEEP = 2 * LINE_BUFFER_SIZE;
-static_assert(READ_BUFFER_KEEP >= 2 * (LINE_BUFFER_SIZE - 1));
-static_assert(READ_BUFFER_SIZE >= 4 * READ_BUFFER_KEEP);
-
-// A stream read in pieces, with the offset of the next byte kept by hand so
-// that positions are exact whatever the piece holds (NUL bytes included).
-// The bytes come from the file in blocks of up to READ_BUFFER_SIZE bytes;
-// window_start, next and filled place the block in the file.
-struct line_source {
-    std::FILE *file = nullptr;
-    long offset = 0;        // offset of the next byte to be read
-    bool at_line_end = true; // the last piece ended with '\n' or at end of file
-    long window_start = 0;  // file offset of block[0]; the stream stands at window_start + filled
-    int next = 0;           // index in block of the byte at offset
-    int filled = 0;         // bytes of block read from the file
-    char block[READ_BUFFER_SIZE];
+// What a line (or a piece of one) is.
+enum class line_kind {
+    blank,        // nothing but blanks
+    comment,      // first non-blank byte ';' or '#'
+    header,       // "[name]", whatever follows the ']'
+    section_end,  // a '[' line without ']': ends a section for lookups and updates
+    key,          // a key line: text, then '=' or ':'
+    other,        // anything else; passed over by everyone
 };
+
+// How a line whose first non-blank byte is '[' but that has no ']' is read.
+// Lookups and updates take it for the end of the section it stands in;
+// browsing takes it for an ordinary line, a key line when it has a
+// separator, so that browse hands such an entry to its host.
+enum class unclosed_bracket { ends_section, is_text };
+
+// A line taken apart by classify_line. The pointers lie in the line.
+struct line_class {
+    line_kind kind = line_kind::other;
+    char *start = nullptr;            // first non-blank byte
+    const char *name = nullptr;       // header: the name, not terminated
+    std::size_t name_length = 0;      // header: its length
+    char *separator = nullptr;        // key: the '=' or ':'
+};
+
+// The one line classifier every reader and the writer use.
+[[nodiscard]] line_class classify_line(char *line, unclosed_bracket rule) noexcept;
+
+// ---- piece source (piece_source.cpp) -----------------------------------------
+
+// Bytes before the read position that stay in the read block when it is
+// refilled: a rewrite seeks back at most two pieces to write its pending
+// stretch, and such a seek then stays inside the block.
+constexpr int READ_BLOCK_KEEP = 2 * LINE_BUFFER_SIZE;
+static_assert(READ_BLOCK_KEEP >= 2 * (LINE_BUFFER_SIZE - 1));
+
+// Bytes of the read block of a call that only reads, and of one that may
+// rewrite, whose stack holds more beside the block. Both were chosen by
+// measurement: larger blocks save system calls, and each call's stack use
+// stays within its budget.
+constexpr int READER_BLOCK_SIZE = 12 * 1024;
+constexpr int WRITER_BLOCK_SIZE = 8 * 1024;
+static_assert(READER_BLOCK_SIZE >= 4 * READ_BLOCK_KEEP && WRITER_BLOCK_SIZE >= 4 * READ_BLOCK_KEEP);
+
+// Source bytes a rewrite copies unchanged to its output file. They are not
+// copied anywhere on the way: consecutive stretches are gathered as one
+// range of the source and written straight from the read block, at the
+// latest just before the block lets go of them.
+struct copy_sink {
+    file_handle out = NO_FILE;
+    long from = 0;  // the range of source bytes gathered and not yet written
+    long to = 0;
+    int error = 0;  // errno of the first failed write; 0 while all is well
+};
+
+// A file read in pieces, with the offset of the next byte kept by hand so
+// that positions are exact whatever the piece holds (NUL bytes included).
+// The bytes come from the file in blocks of up to capacity bytes into the
+// caller's block; window_start, next and filled place the block in the file.
+struct line_source {
+    line_source(file_handle file_, char *block_, int capacity_) noexcept
+        : file(file_), block(block_), capacity(capacity_) {}
+    line_source(const line_source &) = delete;
+    line_source &operator=(const line_source &) = delete;
+
+    file_handle file;
+    char *block;
+    int capacity;
+    long offset = 0;          // offset of the next byte to be read
+    bool at_line_end = true;  // the last piece ended with '\n' or at end of file
+    int read_error = 0;       // errno of a failed read; 0 while every read succeeded
+    long window_start = 0;    // file offset of block[0]; the file stands at window_start + filled
+    int next = 0;             // index in block of the byte at offset
+    int filled = 0;           // bytes of block read from the file
+    copy_sink *sink = nullptr;  // written out before the block moves on, when given
+};
+
+// A line_source with a block of its own, for a call's stack.
+template <int Size>
+struct block_source : line_source {
+    explicit block_source(file_handle file_) noexcept : line_source(file_, storage, Size) {}
+    char storage[Size];
+};
+
+// The length of the piece that starts at from, when its end lies within
+// the available bytes there: up to and including the first '\n' within
+// size - 1 bytes, or size - 1 bytes without one. 0 when the piece reaches
+// past the available bytes.
+[[nodiscard]] int piece_length(const char *from, int available, int size) noexcept;
 
 // Reads the next piece: bytes up to and including the next '\n', at most
 // size - 1 bytes, or the rest of the file. Terminates it with NUL and
 // returns the number of bytes read; 0 at the end of the file or on a read
-// error (ferror tells which).
+// error (read_error tells which).
 int read_piece(line_source &source, char *buffer, int size) noexcept;
 
 // Reads the next piece as read_piece does, for a search that only looks at
@@ -117,7 +178,7 @@ void pass_run(line_source &source, int count) noexcept;
 // Takes every byte the block holds from the read position on, reading the
 // next block first when none is left: *bytes points at them, valid until the
 // next read. Returns their number; 0 at the end of the file or on a read
-// error (ferror tells which).
+// error (read_error tells which).
 int take_block(line_source &source, const char **bytes) noexcept;
 
 // The length bytes at offset when the source still holds all of them in
@@ -128,32 +189,74 @@ int take_block(line_source &source, const char **bytes) noexcept;
 // needs no system call.
 [[nodiscard]] bool seek_source(line_source &source, long offset) noexcept;
 
-// The sequential search every read goes through. Finds a section by name
-// (section non-empty) or by position (section_index >= 0; the name is then
-// copied to dest and the search ends), then a key in it by name (key
-// non-empty: its decoded value is copied to dest) or by position
-// (key_index >= 0: its name is copied to dest). With neither section name
-// nor index it searches the nameless section from the current position.
-// When mark is given it receives the offset of each key-phase line before
-// that line is read. Returns true when dest was filled; dest is untouched
-// otherwise.
-[[nodiscard]] bool seek_entry(line_source &source, const char *section, int section_index,
-                              const char *key, int key_index, char *dest, int size,
+// Adds length source bytes at from to what the source's sink is to write;
+// they must lie in the block. A range that does not follow the one
+// gathered so far has that one written first.
+void sink_source_bytes(line_source &source, long from, int length) noexcept;
+
+// Writes what the sink has gathered, then length bytes of other text.
+void sink_text(line_source &source, const char *text, std::size_t length) noexcept;
+
+// ---- lookup (lookup.cpp) ------------------------------------------------------
+
+// What seek_entry looks for: a section by position, or a key of a section,
+// by name or by position. A null or empty section is the nameless one
+// above the first header; its search starts where the source stands.
+struct entry_query {
+    enum class target { section_at, key_named, key_at };
+    target what = target::key_named;
+    const char *section = nullptr;
+    const char *key = nullptr;  // key_named: the key's name
+    int position = 0;           // section_at, key_at: counted from 0
+};
+
+[[nodiscard]] constexpr entry_query key_named(const char *section, const char *key) noexcept {
+    return {entry_query::target::key_named, section, key, 0};
+}
+[[nodiscard]] constexpr entry_query key_at(const char *section, int position) noexcept {
+    return {entry_query::target::key_at, section, nullptr, position};
+}
+[[nodiscard]] constexpr entry_query section_at(int position) noexcept {
+    return {entry_query::target::section_at, nullptr, nullptr, position};
+}
+
+// The sequential search every read goes through. Finds what query asks
+// for and copies it to dest: a key's decoded value, or the name of the
+// section or key at a position. When mark is given it receives the offset
+// of each line of the section's body before that line is read. Returns true
+// when dest was filled; dest is untouched otherwise.
+[[nodiscard]] bool seek_entry(line_source &source, const entry_query &query, char *dest, int size,
                               long *mark) noexcept;
 
+// ---- rewrite (rewrite.cpp) ----------------------------------------------------
+
 // Builds the header line "[section]\r\n" (name cut to MAX_HEADER_NAME) in
-// line and writes it to out when out is given. Does nothing for a NULL or
-// empty section. Returns false when the write failed.
-bool write_section_header(const char *section, char *line, std::FILE *out) noexcept;
+// line and returns its length; 0 for a NULL or empty section.
+int build_section_header(const char *section, char *line) noexcept;
 
 // Builds the key line "key=value\r\n" (key cut to MAX_KEY_NAME, value
-// quoted when it needs it and cut to what remains) in line and writes it to
-// out when out is given. Returns false when the write failed.
-bool write_key_line(const char *key, const char *value, char *line, std::FILE *out) noexcept;
+// quoted when it needs it and cut to what remains) in line and returns its
+// length.
+int build_key_line(const char *key, const char *value, char *line) noexcept;
 
-// Decimal text of a 32-bit integer, the most negative one included. dest
-// must hold 12 bytes.
-void long_to_text(std::int32_t value, char *dest) noexcept;
+// ---- number texts (number_text.cpp) ---------------------------------------------
+
+// Room for the decimal text of a 32-bit integer, "-2147483648" and its NUL.
+constexpr int INT32_TEXT_SIZE = 12;
+
+// Decimal text of a 32-bit integer, the most negative one included.
+void int32_to_text(std::int32_t value, char (&dest)[INT32_TEXT_SIZE]) noexcept;
+
+// Room for "%f" of any float: sign, 39 digits, point, six decimals, NUL.
+constexpr int FLOAT_TEXT_SIZE = 1 + 39 + 1 + 6 + 1;
+
+// "%f" of the value with "." as the decimal point whatever the locale.
+void float_to_text(float value, char (&dest)[FLOAT_TEXT_SIZE]) noexcept;
+
+// Converts text as strtod does in the "C" locale, whatever the locale of
+// the process: "." is the decimal point, and the locale's own decimal point
+// ends the number. A text that holds no number gives +0.0.
+[[nodiscard]] double text_to_double(const char *text) noexcept;
 
 }  // namespace brantcfg::detail
 

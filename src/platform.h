@@ -1,46 +1,91 @@
 // The library's seams to the operating system: everything that differs
 // between POSIX systems and Windows lives behind these few functions, so the
 // text rules and the update algorithm above them are the same everywhere.
+// platform_posix.cpp and platform_windows.cpp each define all of them; the
+// build compiles the one for its system. Files are reached through the
+// system's own descriptors or handles, never the C runtime's streams, so no
+// call allocates: every buffer below lives on the caller's stack.
 #ifndef BRANTCFG_PLATFORM_H
 #define BRANTCFG_PLATFORM_H
 
 #include <cstddef>
-#include <cstdio>
 
 namespace brantcfg::detail {
 
-// Longest path, NUL included, that a rewrite can name its temporary file
-// after; longer paths cannot be opened on these systems anyway.
 #if defined(_WIN32)
-constexpr std::size_t PATH_CAPACITY = 32768;
+using file_handle = void *;  // a Win32 HANDLE
+constexpr file_handle NO_FILE = nullptr;
+// Longest path, NUL included, a rewrite can name its file and temporary
+// file by once links are resolved: each of the two lives on the stack, so
+// paths past this (possible only where long paths are enabled) are refused.
+constexpr std::size_t PATH_CAPACITY = 1024;
 #else
+using file_handle = int;  // a file descriptor
+constexpr file_handle NO_FILE = -1;
+// Longest path, NUL included, that can be resolved through its links.
 constexpr std::size_t PATH_CAPACITY = 4096;
+// Longest file name, NUL included, in one directory.
+constexpr std::size_t NAME_CAPACITY = 256;
 #endif
-
-// ASCII case-insensitive comparison of exactly length bytes; other bytes
-// compare as they are, whatever the process locale.
-[[nodiscard]] bool equal_ignoring_case(const char *a, const char *b, std::size_t length) noexcept;
 
 enum class open_result { opened, missing, failed };
 
-// Opens path for binary reading. Tells a file that does not exist from one
-// that exists but cannot be opened (errno says why).
-[[nodiscard]] std::FILE *open_for_reading(const char *path, open_result *result) noexcept;
+// Opens path for reading. Tells a file that does not exist from one that
+// exists but cannot be opened (errno says why). NO_FILE when not opened.
+[[nodiscard]] file_handle open_for_reading(const char *path, open_result *result) noexcept;
+
+// Reads up to size bytes at the file's position: the number read, 0 at the
+// end of the file, -1 on failure (errno set).
+[[nodiscard]] long read_file(file_handle file, char *buffer, std::size_t size) noexcept;
+
+// Moves the file's position to offset bytes from its start.
+[[nodiscard]] bool seek_file(file_handle file, long offset) noexcept;
+
+// Writes all size bytes at the file's position; false (errno set) when any
+// of them could not be written.
+[[nodiscard]] bool write_file(file_handle file, const char *bytes, std::size_t size) noexcept;
+
+// Pushes what was written to the file through to the disk.
+[[nodiscard]] bool sync_file(file_handle file) noexcept;
+
+// Closes the file; false (errno set) when the system reports that an
+// earlier write did not reach the file after all.
+bool close_file(file_handle file) noexcept;
+
+// Closes a file only read from, keeping errno: nothing can be lost there.
+void close_read_file(file_handle file) noexcept;
+
+// Opens an existing file for reading and writing in place.
+[[nodiscard]] file_handle open_for_update(const char *path) noexcept;
+
+// Creates path, or empties the file that is there, for writing.
+[[nodiscard]] file_handle create_file(const char *path) noexcept;
 
 // What a rewrite needs to know about the file it replaces.
 struct target_file {
+#if defined(_WIN32)
     char path[PATH_CAPACITY];       // the file to replace: path itself, or what its link resolves to
     char temp_path[PATH_CAPACITY];  // path with its last byte replaced by '~'
+    unsigned long long created = 0; // creation time to keep (FILETIME); 0 for none
+#else
+    int directory = -1;              // the directory that holds the file, open; -1 for none yet
+    char name[NAME_CAPACITY];        // the file's name in it, links resolved
+    char temp_name[NAME_CAPACITY];   // name with its last byte replaced by '~'
+    long owner = -1, group = -1;     // owner and group to keep where allowed
+#endif
     unsigned mode = 0;              // permission bits (POSIX) or attributes (Windows) to give the new file
-    long owner = -1, group = -1;    // owner and group to keep where allowed (POSIX)
-    unsigned long long created = 0; // creation time to keep (Windows FILETIME); 0 for none
     bool inherit = true;            // false: no old file; the new one gets what any new file gets
+
+    target_file() noexcept = default;
+    target_file(const target_file &) = delete;
+    target_file &operator=(const target_file &) = delete;
+    ~target_file();  // lets go of what describe_target opened
 };
 
 // Fills target for the file at path, opened for reading as source. Returns
 // false (errno set) when no temporary path can be formed, or when the
 // caller may not write the file (a read-only file is not replaced).
-[[nodiscard]] bool describe_target(const char *path, std::FILE *source, target_file *target) noexcept;
+[[nodiscard]] bool describe_target(const char *path, file_handle source, target_file *target) noexcept;
 
 // Fills target for a file that does not exist yet at path. Returns false
 // (errno set) when no temporary path can be formed, or when path is a link
@@ -48,24 +93,23 @@ struct target_file {
 [[nodiscard]] bool describe_new_target(const char *path, target_file *target) noexcept;
 
 // Creates the temporary file afresh (a stale one is replaced), with the
-// target's permission bits. nullptr on failure, errno set.
-[[nodiscard]] std::FILE *create_temp_file(const target_file &target) noexcept;
-
-// Pushes a written stream's data through the runtime and the system to the
-// disk. False on failure, errno set.
-[[nodiscard]] bool flush_to_disk(std::FILE *file) noexcept;
+// target's permission bits. NO_FILE on failure, errno set.
+[[nodiscard]] file_handle create_temp_file(const target_file &target) noexcept;
 
 // Puts the temporary file in the target's place in one atomic step, so the
 // path names the old or the new file at every moment. False on failure.
-[[nodiscard]] bool replace_file(const char *temp_path, const char *path) noexcept;
+[[nodiscard]] bool replace_with_temp_file(const target_file &target) noexcept;
+
+// Removes the temporary file of a rewrite that failed, keeping errno.
+void remove_temp_file(const target_file &target) noexcept;
 
 // Removes a file this call created at path and could not complete: the
 // file itself, also when path is a symbolic link that named no file before.
 void remove_created_file(const char *path) noexcept;
 
 // Makes a completed replace durable by syncing the directory that holds
-// path, where the system needs it.
-void sync_parent_directory(const char *path) noexcept;
+// the target, where the system needs it.
+void sync_target_directory(const target_file &target) noexcept;
 
 }  // namespace brantcfg::detail
 

@@ -2,6 +2,7 @@
 // piece reader it reads lines through.
 #include "brantcfg.h"
 #include "internal.h"
+#include "source_support.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -39,15 +40,12 @@ protected:
     // seek_entry for a key by name over the whole file; dest keeps what it
     // held unless the search fills it.
     bool seek(const char *section, const char *key, std::string *dest, long *mark) {
-        std::FILE *file = std::fopen(path("x.ini").c_str(), "rb");
-        EXPECT_NE(file, nullptr);
-        if (!file) return false;
-        line_source source;
-        source.file = file;
+        brantcfg_test::OpenedSource opened(path("x.ini"));
+        EXPECT_TRUE(opened.opened());
+        if (!opened.opened()) return false;
         char buffer[LINE_BUFFER_SIZE];
         std::snprintf(buffer, sizeof buffer, "%s", dest->c_str());
-        const bool found = seek_entry(source, section, -1, key, -1, buffer, sizeof buffer, mark);
-        std::fclose(file);
+        const bool found = seek_entry(opened.source, key_named(section, key), buffer, sizeof buffer, mark);
         *dest = buffer;
         return found;
     }
@@ -274,14 +272,11 @@ TEST_F(Lookup, SeekMarksTheStartOfEachKeyPhaseLine) {
     EXPECT_EQ(mark, 9 + 603);
 
     // Without a section the search starts where the stream stands.
-    std::FILE *file = std::fopen(path("x.ini").c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    line_source source;
-    source.file = file;
+    brantcfg_test::OpenedSource opened(path("x.ini"));
+    ASSERT_TRUE(opened.opened());
     char value[8] = "";
-    EXPECT_TRUE(seek_source(source, 4));
-    EXPECT_TRUE(seek_entry(source, nullptr, -1, "k", -1, value, sizeof value, &mark));
-    std::fclose(file);
+    EXPECT_TRUE(seek_source(opened.source, 4));
+    EXPECT_TRUE(seek_entry(opened.source, key_named(nullptr, "k"), value, sizeof value, &mark));
     EXPECT_STREQ(value, "v");
     EXPECT_EQ(mark, 9 + 603);
 }
@@ -289,10 +284,9 @@ TEST_F(Lookup, SeekMarksTheStartOfEachKeyPhaseLine) {
 TEST_F(Lookup, ReadPieceTakesAtMostSizeMinusOneBytes) {
     using namespace std::string_literals;
     write_file(path("x.ini"), std::string(600, 'c') + "\na\0b\nend"s);
-    std::FILE *file = std::fopen(path("x.ini").c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    line_source source;
-    source.file = file;
+    brantcfg_test::OpenedSource opened(path("x.ini"));
+    ASSERT_TRUE(opened.opened());
+    line_source &source = opened.source;
     char buffer[LINE_BUFFER_SIZE + GUARD_BYTES];
     std::memset(buffer, GUARD, sizeof buffer);
 
@@ -317,7 +311,6 @@ TEST_F(Lookup, ReadPieceTakesAtMostSizeMinusOneBytes) {
     EXPECT_EQ(source.offset, 608);
     EXPECT_TRUE(source.at_line_end);
     EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 0);
-    std::fclose(file);
     for (int i = LINE_BUFFER_SIZE; i < LINE_BUFFER_SIZE + GUARD_BYTES; ++i)
         EXPECT_EQ(buffer[i], GUARD);
 }

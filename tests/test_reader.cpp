@@ -5,6 +5,7 @@
 // files many blocks long must keep every byte they do not change.
 #include "brantcfg.h"
 #include "internal.h"
+#include "source_support.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,8 @@ using namespace brantcfg::detail;
 using brantcfg_test::read_file;
 using brantcfg_test::write_file;
 
+// The block size of the sources these tests read through.
+constexpr int BLOCK_SIZE = brantcfg_test::OpenedSource::BLOCK_SIZE;
 constexpr char GUARD = '\x5a';
 constexpr int GUARD_BYTES = 8;
 
@@ -49,7 +52,7 @@ std::string random_text(Random &random, std::size_t size) {
         const int kind = random.below(10);
         int length = random.below(40);
         if (kind == 0) length = 400 + random.below(800);
-        if (kind == 1 && random.below(8) == 0) length = READ_BUFFER_SIZE + random.below(2000);
+        if (kind == 1 && random.below(8) == 0) length = BLOCK_SIZE + random.below(2000);
         if (random.below(4) == 0) text += std::string(static_cast<std::size_t>(random.below(3)), ' ');
         if (random.below(5) == 0) text += '[';
         for (int i = 0; i < length; ++i) text += alphabet[random.below(sizeof alphabet)];
@@ -91,19 +94,8 @@ bool starts_with_bracket(const std::string &piece) {
 
 // A file holding text, open for reading, with a line_source over it;
 // closed when it goes out of scope.
-struct OpenedText {
-    OpenedText(const std::string &path, const std::string &text) {
-        write_file(path, text);
-        file = std::fopen(path.c_str(), "rb");
-        source.file = file;
-    }
-    OpenedText(const OpenedText &) = delete;
-    OpenedText &operator=(const OpenedText &) = delete;
-    ~OpenedText() {
-        if (file) std::fclose(file);
-    }
-    std::FILE *file = nullptr;
-    line_source source;
+struct OpenedText : brantcfg_test::OpenedSource {
+    OpenedText(const std::string &path, const std::string &text) : OpenedSource((write_file(path, text), path)) {}
 };
 
 using Reader = brantcfg_test::ScratchDir;
@@ -111,9 +103,9 @@ using Reader = brantcfg_test::ScratchDir;
 TEST_F(Reader, PiecesMatchByteAtATimeReadingAcrossBlocks) {
     for (std::uint32_t seed = 1; seed <= 6; ++seed) {
         Random random(seed);
-        const std::string text = random_text(random, 3 * READ_BUFFER_SIZE + 5000);
+        const std::string text = random_text(random, 3 * BLOCK_SIZE + 5000);
         OpenedText opened(path("x.ini"), text);
-        ASSERT_NE(opened.file, nullptr);
+        ASSERT_TRUE(opened.opened());
         line_source &source = opened.source;
 
         std::size_t offset = 0;
@@ -164,14 +156,14 @@ TEST_F(Reader, PiecesCrossingTheFirstBlockEndMatch) {
     for (int k : {1, 2, 255, 509, 510, 511, 512, 513, 1000}) {
         for (bool ends_inside : {false, true}) {
             std::string text;
-            while (text.size() + 40 < static_cast<std::size_t>(READ_BUFFER_SIZE - k)) text += "key=value-of-some-length\r\n";
-            text += std::string(static_cast<std::size_t>(READ_BUFFER_SIZE - k) - text.size() - 1, 'f') + "\n";
-            ASSERT_EQ(text.size(), static_cast<std::size_t>(READ_BUFFER_SIZE - k));
+            while (text.size() + 40 < static_cast<std::size_t>(BLOCK_SIZE - k)) text += "key=value-of-some-length\r\n";
+            text += std::string(static_cast<std::size_t>(BLOCK_SIZE - k) - text.size() - 1, 'f') + "\n";
+            ASSERT_EQ(text.size(), static_cast<std::size_t>(BLOCK_SIZE - k));
             text += std::string(ends_inside ? static_cast<std::size_t>(k) + 10 : 1500, 'x');
             if (!ends_inside) text += "\r\n[tail]\n";
             for (int size : {LINE_BUFFER_SIZE, k + 1 < LINE_BUFFER_SIZE ? k + 1 : 3, 2}) {
                 OpenedText opened(path("x.ini"), text);
-                ASSERT_NE(opened.file, nullptr);
+                ASSERT_TRUE(opened.opened());
                 line_source &source = opened.source;
                 char buffer[LINE_BUFFER_SIZE];
                 std::size_t offset = 0;
@@ -194,7 +186,7 @@ TEST_F(Reader, BracketPieceAlwaysDeliversLinesThatOpenWithABracket) {
     using namespace std::string_literals;
     const std::string text = "key=1\n \t[head]\n\0[not]\n\r\n[x\n"s;
     OpenedText opened(path("x.ini"), text);
-    ASSERT_NE(opened.file, nullptr);
+    ASSERT_TRUE(opened.opened());
     line_source &source = opened.source;
     char buffer[LINE_BUFFER_SIZE];
     const std::vector<std::string> wanted = {"", " \t[head]\n", "", "", "[x\n"};
@@ -214,10 +206,9 @@ TEST_F(Reader, BracketPieceAlwaysDeliversLinesThatOpenWithABracket) {
 TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
     for (std::uint32_t seed = 11; seed <= 14; ++seed) {
         Random random(seed);
-        const std::string text = random_text(random, 3 * READ_BUFFER_SIZE);
+        const std::string text = random_text(random, 3 * BLOCK_SIZE);
         OpenedText opened(path("x.ini"), text);
-        ASSERT_NE(opened.file, nullptr);
-        std::FILE *file = opened.file;
+        ASSERT_TRUE(opened.opened());
 
         // The walk: every piece, each header's name and where it ends.
         std::vector<std::string> names;
@@ -234,12 +225,10 @@ TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
         ASSERT_GT(names.size(), 50u) << "seed " << seed;
 
         for (std::size_t index = 0; index <= names.size(); ++index) {
-            std::rewind(file);
-            line_source source;
-            source.file = file;
+            brantcfg_test::OpenedSource again(path("x.ini"));
+            line_source &source = again.source;
             char dest[LINE_BUFFER_SIZE] = "untouched";
-            const bool found = seek_entry(source, nullptr, static_cast<int>(index), nullptr, -1, dest,
-                                          sizeof dest, nullptr);
+            const bool found = seek_entry(source, section_at(static_cast<int>(index)), dest, sizeof dest, nullptr);
             if (index == names.size()) {
                 EXPECT_FALSE(found);
                 EXPECT_STREQ(dest, "untouched");
@@ -256,9 +245,9 @@ TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
 
 TEST_F(Reader, TakeBlockYieldsTheRestOfTheFileExactly) {
     Random random(42);
-    const std::string text = random_text(random, 2 * READ_BUFFER_SIZE + 777);
+    const std::string text = random_text(random, 2 * BLOCK_SIZE + 777);
     OpenedText opened(path("x.ini"), text);
-    ASSERT_NE(opened.file, nullptr);
+    ASSERT_TRUE(opened.opened());
     line_source &source = opened.source;
     char buffer[LINE_BUFFER_SIZE];
     std::size_t start = 0;
@@ -269,14 +258,14 @@ TEST_F(Reader, TakeBlockYieldsTheRestOfTheFileExactly) {
     while (const int count = take_block(source, &bytes)) rest.append(bytes, static_cast<std::size_t>(count));
     EXPECT_EQ(rest, text.substr(start));
     EXPECT_EQ(source.offset, static_cast<long>(text.size()));
-    EXPECT_FALSE(std::ferror(opened.file));
+    EXPECT_EQ(source.read_error, 0);
 }
 
 TEST_F(Reader, HeldBytesAreTheFileBytesOrNothing) {
     Random random(7);
-    const std::string text = random_text(random, 3 * READ_BUFFER_SIZE);
+    const std::string text = random_text(random, 3 * BLOCK_SIZE);
     OpenedText opened(path("x.ini"), text);
-    ASSERT_NE(opened.file, nullptr);
+    ASSERT_TRUE(opened.opened());
     line_source &source = opened.source;
     char buffer[LINE_BUFFER_SIZE];
     int found = 0;
@@ -314,7 +303,7 @@ protected:
             if (s % 50 == 7) before_ += "; " + std::string(1500, 'c') + "\r\n";
             if (s % 90 == 3) before_ += std::string("nul\0byte=x\r\n", 12);
         }
-        ASSERT_GT(before_.size(), static_cast<std::size_t>(8 * READ_BUFFER_SIZE));
+        ASSERT_GT(before_.size(), static_cast<std::size_t>(8 * BLOCK_SIZE));
         write_file(path("big.ini"), before_);
     }
     std::string before_;

@@ -187,18 +187,13 @@ TEST_F(Setters, LongNamesAndValuesAreCut) {
     }
 }
 
-TEST(WriteSectionHeader, NoNameBuildsAndWritesNothing) {
-    std::FILE *out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
+TEST(BuildSectionHeader, NoNameBuildsNothing) {
     for (const char *section : {static_cast<const char *>(nullptr), ""}) {
         char line[brantcfg::detail::LINE_BUFFER_SIZE];
         std::memset(line, 'Q', sizeof line);
-        EXPECT_TRUE(brantcfg::detail::write_section_header(section, line, out));
+        EXPECT_EQ(brantcfg::detail::build_section_header(section, line), 0);
         EXPECT_EQ(std::string(line, sizeof line), std::string(sizeof line, 'Q'));
     }
-    EXPECT_EQ(std::fflush(out), 0);
-    EXPECT_EQ(std::ftell(out), 0L);
-    std::fclose(out);
 }
 
 }  // namespace

@@ -1,0 +1,290 @@
+// The operating-system seams of platform.h for Windows: Win32 file handles
+// opened with the ANSI functions, so paths are taken in the host's code
+// page as they are everywhere else in the library.
+#include "platform.h"
+
+#include <cerrno>
+#include <cstring>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#  define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace brantcfg::detail {
+namespace {
+
+// The errno value for the Win32 error of the call that just failed, so
+// failures reach the caller the same way on every system.
+[[nodiscard]] int errno_from_last_error() noexcept {
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_WRITE_PROTECT:
+            return EROFS;
+        case ERROR_NOT_SAME_DEVICE:
+            return EXDEV;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        case ERROR_INVALID_NAME:
+        case ERROR_INVALID_PARAMETER:
+        case ERROR_NEGATIVE_SEEK:
+            return EINVAL;
+        default:
+            return EIO;
+    }
+}
+
+// A handle from CreateFileA as this layer hands it out: NO_FILE, with
+// errno set, when there is none.
+[[nodiscard]] file_handle checked(HANDLE handle) noexcept {
+    if (handle != INVALID_HANDLE_VALUE) return handle;
+    errno = errno_from_last_error();
+    return NO_FILE;
+}
+
+// Copies text into a buffer of capacity bytes; false when it does not fit.
+[[nodiscard]] bool copy_path(const char *text, char *dest, std::size_t capacity) noexcept {
+    const std::size_t length = std::strlen(text);
+    if (length + 1 > capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(dest, text, length + 1);
+    return true;
+}
+
+// The temporary path is the target's whole path with its last byte
+// replaced by '~'. A path that already ends in '~' would name itself, so it
+// has none.
+[[nodiscard]] bool make_temp_path(target_file *target) noexcept {
+    const std::size_t length = std::strlen(target->path);
+    if (length == 0 || target->path[length - 1] == '~') {
+        errno = EINVAL;
+        return false;
+    }
+    std::memcpy(target->temp_path, target->path, length + 1);
+    target->temp_path[length - 1] = '~';
+    return true;
+}
+
+// Attributes the new file takes over from the one it replaces: a hidden or
+// system file stays so, a file kept out of the content index stays out.
+// Archive is set anew, as on any changed file; read-only files are never
+// replaced.
+constexpr DWORD KEPT_ATTRIBUTES =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Every kind of sharing: the library never keeps others from a file it
+// only reads, nor from renaming or deleting it meanwhile.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The path of the file the open handle refers to, links and junctions
+// resolved, without the "\\?\" prefix the system puts before it, so the
+// temporary file is made beside that file and the link stays a link.
+[[nodiscard]] bool resolve_final_path(HANDLE handle, char *dest, std::size_t capacity) noexcept {
+    const DWORD length = GetFinalPathNameByHandleA(handle, dest, static_cast<DWORD>(capacity),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= capacity) return false;
+    std::size_t prefix = 0;
+    if (std::strncmp(dest, "\\\\?\\UNC\\", 8) == 0) {
+        prefix = 6;  // "\\?\UNC\server\share" is "\\server\share"
+        dest[6] = '\\';
+    } else if (std::strncmp(dest, "\\\\?\\", 4) == 0) {
+        prefix = 4;
+    }
+    std::memmove(dest, dest + prefix, length - prefix + 1);
+    return true;
+}
+
+}  // namespace
+
+target_file::~target_file() = default;
+
+file_handle open_for_reading(const char *path, open_result *result) noexcept {
+    const HANDLE handle = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        *result = open_result::opened;
+        return handle;
+    }
+    // Only a missing file (or folder on its path) means "no file".
+    // Everything else (no permission, a folder, a file locked by another
+    // program) is a file that exists but cannot be read. A folder cannot be
+    // opened without backup semantics and reports ERROR_ACCESS_DENIED.
+    errno = errno_from_last_error();
+    *result = (errno == ENOENT) ? open_result::missing : open_result::failed;
+    return NO_FILE;
+}
+
+long read_file(file_handle file, char *buffer, std::size_t size) noexcept {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+        errno = errno_from_last_error();
+        return -1;
+    }
+    return static_cast<long>(got);
+}
+
+bool seek_file(file_handle file, long offset) noexcept {
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    if (SetFilePointerEx(file, distance, nullptr, FILE_BEGIN)) return true;
+    errno = errno_from_last_error();
+    return false;
+}
+
+bool write_file(file_handle file, const char *bytes, std::size_t size) noexcept {
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr)) {
+            errno = errno_from_last_error();
+            return false;
+        }
+        if (written == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool sync_file(file_handle file) noexcept {
+    if (FlushFileBuffers(file)) return true;
+    errno = errno_from_last_error();
+    return false;
+}
+
+bool close_file(file_handle file) noexcept {
+    if (CloseHandle(file)) return true;
+    errno = errno_from_last_error();
+    return false;
+}
+
+void close_read_file(file_handle file) noexcept {
+    CloseHandle(file);  // read-only: closing it cannot lose data
+}
+
+file_handle open_for_update(const char *path) noexcept {
+    return checked(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+file_handle create_file(const char *path) noexcept {
+    return checked(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool describe_new_target(const char *path, target_file *target) noexcept {
+    target->inherit = false;
+    return copy_path(path, target->path, sizeof target->path) && make_temp_path(target);
+}
+
+bool describe_target(const char *path, file_handle source, target_file *target) noexcept {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(source, &information)) {
+        errno = errno_from_last_error();
+        return false;
+    }
+    // Read-only is the owner's word that the file must not change; the
+    // system would refuse to replace it anyway.
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        errno = EACCES;
+        return false;
+    }
+    // A link at path stays a link. Where the system cannot name the final
+    // file, the path as given serves, unless it is itself a link: replacing
+    // that would turn the link into a file.
+    if (!resolve_final_path(source, target->path, sizeof target->path)) {
+        const DWORD attributes = GetFileAttributesA(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            errno = EACCES;
+            return false;
+        }
+        if (!copy_path(path, target->path, sizeof target->path)) return false;
+    }
+    target->mode = information.dwFileAttributes & KEPT_ATTRIBUTES;
+    target->created = (static_cast<unsigned long long>(information.ftCreationTime.dwHighDateTime) << 32) |
+                      information.ftCreationTime.dwLowDateTime;
+    return make_temp_path(target);
+}
+
+file_handle create_temp_file(const target_file &target) noexcept {
+    // A stale temporary file is removed rather than opened, whatever
+    // attributes it was left with; a read-only one could not be deleted.
+    // Clearing them fails harmlessly when there is no such file.
+    SetFileAttributesA(target.temp_path, FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileA(target.temp_path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        errno = errno_from_last_error();
+        return NO_FILE;
+    }
+    // No sharing: nothing else can open the file while it is being written.
+    const HANDLE handle = CreateFileA(target.temp_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      target.mode != 0 ? target.mode : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_last_error();
+        return NO_FILE;
+    }
+    // The replaced file keeps its creation time, as an edit in place would.
+    // Failing that only dates the file anew and loses no data, so the
+    // result is not examined.
+    if (target.created != 0) {
+        FILETIME created;
+        created.dwLowDateTime = static_cast<DWORD>(target.created & 0xFFFFFFFFu);
+        created.dwHighDateTime = static_cast<DWORD>(target.created >> 32);
+        static_cast<void>(SetFileTime(handle, &created, nullptr, nullptr));
+    }
+    return handle;
+}
+
+bool replace_with_temp_file(const target_file &target) noexcept {
+    // MOVEFILE_WRITE_THROUGH: the call returns only once the move is on
+    // disk, so a crash right after a reported success cannot undo it.
+    if (MoveFileExA(target.temp_path, target.path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    errno = errno_from_last_error();
+    return false;
+}
+
+void remove_temp_file(const target_file &target) noexcept {
+    // Nothing better can be done when this fails: the caller is already
+    // reporting the failure that ended the rewrite.
+    DeleteFileA(target.temp_path);
+}
+
+void remove_created_file(const char *path) noexcept {
+    // Through a link, the file now exists and the link resolves; deleting
+    // the path itself would take away the link and leave the file.
+    char resolved[PATH_CAPACITY];
+    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool named = false;
+    if (file != INVALID_HANDLE_VALUE) {
+        named = resolve_final_path(file, resolved, sizeof resolved);
+        CloseHandle(file);
+    }
+    DeleteFileA(named ? resolved : path);
+}
+
+void sync_target_directory(const target_file &target) noexcept {
+    // MOVEFILE_WRITE_THROUGH already waited until the move was on disk.
+    static_cast<void>(target);
+}
+
+}  // namespace brantcfg::detail

@@ -1,0 +1,478 @@
+// Rewrite and update: ini_puts. An update first searches the file as a
+// lookup does, remembering where the key's line starts. An unchanged value
+// ends the call; a new line exactly as long as the old one is written over
+// it in place; anything else copies the file into a temporary file beside
+// it, inserting, replacing or leaving out lines on the way, and puts that
+// file in the old one's place by an atomic rename once every byte of it is
+// on disk. A missing file is created holding the one entry.
+//
+// The copy keeps every byte it does not change. Source bytes are accepted
+// into a pending stretch of less than LINE_BUFFER_SIZE bytes; where the
+// stretches fall decides the line end written before an appended section.
+// Accepted bytes are not copied anywhere on the way: the source's sink
+// writes them straight from its read block.
+#include "brantcfg.h"
+
+#include "internal.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace brantcfg::detail {
+
+int build_section_header(const char *section, char *line) noexcept {
+    if (!section || *section == '\0') return 0;
+    int i = 0;
+    line[i++] = '[';
+    for (const char *s = section; *s != '\0' && i <= MAX_HEADER_NAME; ++s) line[i++] = *s;
+    std::memcpy(line + i, "]\r\n", 4);
+    return i + 3;
+}
+
+int build_key_line(const char *key, const char *value, char *line) noexcept {
+    // Quotes keep what a reader would otherwise take for a comment, an
+    // escape or a trailing blank. Leading blanks and a trailing tab are
+    // written as they are.
+    const std::size_t value_length = std::strlen(value);
+    const bool quoted = std::strpbrk(value, "\";#") != nullptr ||
+                        (value_length > 0 && value[value_length - 1] == ' ');
+    int k = 0;
+    for (const char *s = key; *s != '\0' && k < MAX_KEY_NAME; ++s) line[k++] = *s;
+    line[k] = '=';
+    copy_text(quoted ? COPY_ADD_QUOTES : COPY_PLAIN, value, line + k + 1, LINE_BUFFER_SIZE - 3 - k);
+    const std::size_t length = std::strlen(line);
+    std::memcpy(line + length, "\r\n", 3);
+    return static_cast<int>(length) + 2;
+}
+
+}  // namespace brantcfg::detail
+
+using namespace brantcfg::detail;
+
+namespace {
+
+// One ini_puts call's rewrite: the source with its sink, and the stretch of
+// source bytes accepted for copying but not yet handed to the sink. The
+// state holds one line buffer and one read block whatever the file's size.
+struct rewrite_state {
+    explicit rewrite_state(file_handle file) noexcept : src(file) {}
+
+    block_source<WRITER_BLOCK_SIZE> src;
+    copy_sink sink;
+    int pending = 0;     // accepted bytes from copy_from on, always below LINE_BUFFER_SIZE
+    long copy_from = 0;  // where the pending stretch begins in the source
+    const char *section = nullptr;
+    const char *key = nullptr;
+    const char *value = nullptr;
+    int error = 0;       // errno of the first failure; 0 while all is well
+    char line[LINE_BUFFER_SIZE];
+};
+
+void note_failure(rewrite_state &state, int cause) noexcept {
+    if (state.error == 0) state.error = (cause != 0) ? cause : EIO;
+}
+
+// The length of the source piece just read. A read error counts as a
+// failure: the copy would be incomplete.
+int checked_read(rewrite_state &state, int count) noexcept {
+    if (count == 0 && state.src.read_error != 0) note_failure(state, state.src.read_error);
+    return count;
+}
+
+// Reads the next source piece into the line buffer.
+int read_line(rewrite_state &state) noexcept {
+    return checked_read(state, read_piece(state.src, state.line, sizeof state.line));
+}
+
+// Reads the next source piece where only a line beginning with '[' needs
+// its text in the line buffer (see read_bracket_piece).
+int read_bracket_line(rewrite_state &state) noexcept {
+    return checked_read(state, read_bracket_piece(state.src, state.line, sizeof state.line));
+}
+
+// Reads the pending stretch again from the source into the line buffer;
+// nullptr when the source no longer yields all of it.
+const char *read_stretch_again(rewrite_state &state) noexcept {
+    if (!seek_source(state.src, state.copy_from)) note_failure(state, errno);
+    state.line[0] = '\0';
+    int filled = 0;
+    while (filled < state.pending) {
+        const int count = read_piece(state.src, state.line + filled, LINE_BUFFER_SIZE - filled);
+        if (count == 0) {
+            // The source ended or failed inside bytes it held a moment ago.
+            note_failure(state, state.src.read_error != 0 ? state.src.read_error : EIO);
+            return nullptr;
+        }
+        filled += count;
+    }
+    return state.line;
+}
+
+// Hands the pending stretch to the sink, then moves the read position
+// back to where the stretch ends: past whatever was read beyond it, which
+// the caller reads again. The stretch goes from the source's block while it
+// still holds it, as it does unless a read failed, else it is read again.
+// Returns true when it ended in CR LF and was longer than that alone.
+bool write_pending_and_rewind(rewrite_state &state) noexcept {
+    const int length = state.pending;
+    const char *text = held_bytes(state.src, state.copy_from, length);
+    if (text) {
+        sink_source_bytes(state.src, state.copy_from, length);
+    } else if ((text = read_stretch_again(state)) != nullptr) {
+        sink_text(state.src, text, static_cast<std::size_t>(length));
+    }
+    const bool ends_in_crlf = text && length > 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
+    state.copy_from += length;
+    if (state.src.offset != state.copy_from && !seek_source(state.src, state.copy_from))
+        note_failure(state, errno);
+    state.pending = 0;
+    return ends_in_crlf;
+}
+
+// The line just read, count bytes long, joins the pending stretch; when the
+// stretch would no longer fit the buffer it is written first and the line
+// read again to start the next one.
+void accept_line(rewrite_state &state, int count) noexcept {
+    if (state.pending + count < LINE_BUFFER_SIZE) {
+        state.pending += count;
+        return;
+    }
+    write_pending_and_rewind(state);
+    state.pending = read_line(state);
+}
+
+// The line just read is left out. Only while nothing is pending.
+void drop_line(rewrite_state &state) noexcept { state.copy_from = state.src.offset; }
+
+// Leaves out the pieces that follow the one just read up to the end of its
+// physical line, so no tail of a long line is left behind as a line of its
+// own.
+void drop_rest_of_line(rewrite_state &state) noexcept {
+    while (!state.src.at_line_end && read_line(state) > 0) {
+    }
+    drop_line(state);
+}
+
+void write_line_end(rewrite_state &state) noexcept { sink_text(state.src, "\r\n", 2); }
+
+void emit_header(rewrite_state &state) noexcept {
+    const int length = build_section_header(state.section, state.line);
+    sink_text(state.src, state.line, static_cast<std::size_t>(length));
+}
+
+void emit_key(rewrite_state &state) noexcept {
+    const int length = build_key_line(state.key, state.value, state.line);
+    sink_text(state.src, state.line, static_cast<std::size_t>(length));
+}
+
+// At the end of the file: writes what is pending, then, for a set, the key
+// line (after the section's header when the section is new), with a line
+// end first unless the copied text already ends in one.
+void append_at_end(rewrite_state &state, bool with_header) noexcept {
+    const bool ended = write_pending_and_rewind(state);
+    if (!state.key || !state.value) return;
+    if (!ended) write_line_end(state);
+    if (with_header) emit_header(state);
+    emit_key(state);
+}
+
+// Accepts the whole lines ahead that hold no '[' (see bracketless_run),
+// piece by piece exactly as reading and accept_line would, without copying
+// them into the line buffer: the stretches that fill up on the way are
+// contiguous, so they go to the sink as one range.
+void accept_bracketless_run(rewrite_state &state) noexcept {
+    const int run = bracketless_run(state.src);
+    const long run_start = state.src.offset;
+    // The pending stretch ends where the run begins.
+    const int behind = static_cast<int>(run_start - state.copy_from);
+    const char *from =
+        run > 0 && behind == state.pending ? held_bytes(state.src, state.copy_from, behind + run) : nullptr;
+    if (!from) return;  // left to the piece-by-piece path
+    const char *piece = from + behind;
+    const char *end = piece + run;
+    int pending = state.pending;
+    int flushed = 0;
+    while (piece < end) {
+        // Every piece of the run ends inside it: the run ends in '\n'.
+        const int count = piece_length(piece, static_cast<int>(end - piece), LINE_BUFFER_SIZE);
+        if (pending + count < LINE_BUFFER_SIZE) {
+            pending += count;
+        } else {
+            flushed += pending;
+            pending = count;
+        }
+        piece += count;
+    }
+    sink_source_bytes(state.src, state.copy_from, flushed);
+    state.copy_from += flushed;
+    state.pending = pending;
+    pass_run(state.src, run);
+}
+
+// Copies everything from the read position to the end of the source. No
+// line there needs a decision, so after the pending stretch the bytes go
+// to the sink as the source's block holds them, without being cut into
+// lines first.
+void copy_rest(rewrite_state &state) noexcept {
+    write_pending_and_rewind(state);
+    const char *bytes = nullptr;
+    while (const int count = take_block(state.src, &bytes))
+        sink_source_bytes(state.src, state.src.offset - count, count);
+    if (state.src.read_error != 0) note_failure(state, state.src.read_error);
+    state.copy_from = state.src.offset;
+}
+
+// Copies the source to the temporary file, inserting, replacing or leaving
+// out lines as the operation asks.
+void rewrite_lines(rewrite_state &state) noexcept {
+    const bool named = state.section && *state.section != '\0';
+    const bool setting = state.key && state.value;
+
+    // Find the section's header, copying everything before it.
+    bool header_found = false;
+    if (named) {
+        // Lines are accepted piece by piece even where no header can be:
+        // how the stretches fall decides the line end before an appended
+        // section.
+        for (;;) {
+            accept_bracketless_run(state);
+            const int count = read_bracket_line(state);
+            if (count == 0) {
+                // No such section: a set appends it.
+                append_at_end(state, true);
+                return;
+            }
+            const line_class found = classify_line(state.line, unclosed_bracket::ends_section);
+            if (found.kind == line_kind::header && name_matches(found.name, found.name_length, state.section)) {
+                header_found = true;
+                // A section deletion leaves the header pending-free so it can be dropped.
+                if (state.key) accept_line(state, count);
+                break;
+            }
+            accept_line(state, count);
+        }
+    }
+
+    // The section's body, up to the target key line or the section's end.
+    write_pending_and_rewind(state);
+    if (!state.key && header_found) {
+        read_line(state);
+        drop_line(state);
+    }
+    for (;;) {
+        const int count = read_line(state);
+        if (count == 0) {
+            append_at_end(state, false);
+            return;
+        }
+        const line_class found = classify_line(state.line, unclosed_bracket::ends_section);
+        if (found.kind == line_kind::header || found.kind == line_kind::section_end) break;
+        if (state.key) {
+            // The key line searched for is any line with a separator here,
+            // a comment line included.
+            const char *separator = found.kind == line_kind::comment ? find_separator(found.start) : found.separator;
+            if (separator && key_name_matches(found.start, separator, state.key)) break;
+            accept_line(state, count);
+        } else {
+            drop_line(state);
+        }
+    }
+
+    // The stop line: a new key line goes before it; a section end stays, an
+    // old key line goes.
+    write_pending_and_rewind(state);
+    if (setting) emit_key(state);
+    const int count = read_line(state);
+    if (*skip_blanks(state.line) == '[')
+        accept_line(state, count);
+    else
+        drop_rest_of_line(state);
+    copy_rest(state);
+}
+
+// Finishes a temporary file: it replaces the target only when every byte
+// of it reached the disk. On failure the target is untouched, the
+// temporary file is gone and errno says what failed first.
+int commit_temp_file(file_handle out, int error, const target_file &target) noexcept {
+    // Sync before the rename: otherwise a power loss soon after it can
+    // leave the path naming a file whose data never reached the disk.
+    if (error == 0 && !sync_file(out)) error = errno != 0 ? errno : EIO;
+    // Close checked by hand: a late write error shows up only here.
+    if (!close_file(out) && error == 0) error = errno != 0 ? errno : EIO;
+    // One rename over the target: the path names the old or the new file
+    // at every moment, never neither.
+    if (error == 0 && !replace_with_temp_file(target)) error = errno != 0 ? errno : EIO;
+
+    if (error != 0) {
+        remove_temp_file(target);
+        errno = error;
+        return 0;
+    }
+    sync_target_directory(target);
+    return 1;
+}
+
+// Finishes a rewrite: what the sink still gathers is written, the source
+// closes (a read error on it fails the rewrite; on Windows an open file
+// could not be replaced) and the temporary file is committed.
+int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
+    sink_text(state.src, nullptr, 0);
+    if (state.sink.error != 0) note_failure(state, state.sink.error);
+    if (state.src.read_error != 0) note_failure(state, EIO);
+    close_read_file(state.src.file);
+    state.src.file = NO_FILE;
+    return commit_temp_file(state.sink.out, state.error, target);
+}
+
+[[nodiscard]] bool has_line_break(const char *text) noexcept {
+    return text && text[std::strcspn(text, "\r\n")] != '\0';
+}
+
+// Writes the lines of a file that holds only the one entry: its section's
+// header, unless the section is the nameless one, and the key line.
+[[nodiscard]] bool write_new_entry(file_handle out, const char *section, const char *key,
+                                   const char *value) noexcept {
+    char line[LINE_BUFFER_SIZE];
+    const int header_length = build_section_header(section, line);
+    if (!write_file(out, line, static_cast<std::size_t>(header_length))) return false;
+    const int key_length = build_key_line(key, value, line);
+    return write_file(out, line, static_cast<std::size_t>(key_length));
+}
+
+// Closes a file that was written to; written says whether every write so
+// far succeeded. True when both that and the close did; otherwise errno
+// keeps the cause of the first failure.
+[[nodiscard]] bool close_written(file_handle file, bool written) noexcept {
+    const int cause = errno;
+    const bool closed = close_file(file);  // a late write error shows up here
+    if (!written) {
+        errno = cause;
+        return false;
+    }
+    return closed;
+}
+
+// A missing file created directly at path, holding the one entry. A file
+// that could not be written completely is removed again.
+int create_directly(const char *section, const char *key, const char *value, const char *path) noexcept {
+    const file_handle out = create_file(path);
+    if (out == NO_FILE) return 0;
+    const bool written = write_new_entry(out, section, key, value) && sync_file(out);
+    if (close_written(out, written)) return 1;
+    const int cause = errno;
+    remove_created_file(path);
+    errno = cause;
+    return 0;
+}
+
+// Reads exactly length bytes at the file's position.
+[[nodiscard]] bool read_exactly(file_handle file, char *buffer, std::size_t length) noexcept {
+    while (length > 0) {
+        const long got = read_file(file, buffer, length);
+        if (got <= 0) {
+            if (got == 0) errno = EIO;  // the file ended before the line did
+            return false;
+        }
+        buffer += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// Writes a line of the same length over the old one.
+int patch_line(const char *path, long offset, const char *text, int length) noexcept {
+    const file_handle file = open_for_update(path);
+    if (file == NO_FILE) return 0;
+    // The old bytes are kept so that a patch that cannot reach the disk is
+    // taken back, rather than leave the file holding a line the caller was
+    // told was not written.
+    char old_text[LINE_BUFFER_SIZE];
+    const std::size_t size = static_cast<std::size_t>(length);
+    if (!seek_file(file, offset) || !read_exactly(file, old_text, size)) {
+        close_read_file(file);
+        return 0;
+    }
+    const bool written = seek_file(file, offset) && write_file(file, text, size) && sync_file(file);
+    if (!written) {
+        // Best effort: the failure being reported is the first one.
+        const int cause = errno;
+        if (seek_file(file, offset) && write_file(file, old_text, size)) static_cast<void>(sync_file(file));
+        errno = cause;
+    }
+    return close_written(file, written) ? 1 : 0;
+}
+
+// The update once the source is open: nothing, a patch, or a rewrite.
+int update_open_file(rewrite_state &state, const char *path) noexcept {
+    if (state.key && state.value) {
+        long start = 0;
+        if (seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, &start)) {
+            if (std::strcmp(state.line, state.value) == 0) return 1;
+            // The old line is every piece of its physical line.
+            while (!state.src.at_line_end && read_piece(state.src, state.line, sizeof state.line) > 0) {
+            }
+            const long end = state.src.offset;
+            const int length = build_key_line(state.key, state.value, state.line);
+            if (state.src.read_error == 0 && length == end - start) {
+                close_read_file(state.src.file);
+                state.src.file = NO_FILE;
+                return patch_line(path, start, state.line, length);
+            }
+        }
+        if (state.src.read_error != 0) {
+            errno = state.src.read_error;
+            return 0;
+        }
+        if (!seek_source(state.src, 0)) return 0;
+    }
+
+    target_file target;
+    if (!describe_target(path, state.src.file, &target)) return 0;
+    state.sink.out = create_temp_file(target);
+    if (state.sink.out == NO_FILE) return 0;
+    state.src.sink = &state.sink;
+    rewrite_lines(state);
+    return commit_rewrite(state, target);
+}
+
+// A missing file is created the way a rewrite replaces one: written whole
+// to the temporary file, synced and renamed into place, so that a crash
+// never leaves an empty or partial file at the path. A path that has no
+// temporary path (it ends in '~') and a link to a missing file are written
+// directly.
+int create_missing_file(const char *section, const char *key, const char *value, const char *path) noexcept {
+    target_file target;
+    if (!describe_new_target(path, &target)) return create_directly(section, key, value, path);
+    const file_handle out = create_temp_file(target);
+    if (out == NO_FILE) return 0;
+    const int error = write_new_entry(out, section, key, value) ? 0 : (errno != 0 ? errno : EIO);
+    return commit_temp_file(out, error, target);
+}
+
+}  // namespace
+
+int BRANTCFG_CALL ini_puts(const char *section, const char *key, const char *value, const char *path) {
+    // A line break inside a name or value would write lines, or whole
+    // sections, that the caller never asked for.
+    if (!path || has_line_break(section) || has_line_break(key) || has_line_break(value)) {
+        errno = EINVAL;
+        return 0;
+    }
+    open_result opened = open_result::failed;
+    const file_handle file = open_for_reading(path, &opened);
+    if (file == NO_FILE) {
+        // Only a file that is not there may be created; one that exists but
+        // cannot be read is never replaced.
+        if (opened != open_result::missing) return 0;
+        if (!key || !value) return 1;
+        return create_missing_file(section, key, value, path);
+    }
+
+    rewrite_state state(file);
+    state.section = section;
+    state.key = key;
+    state.value = value;
+    const int result = update_open_file(state, path);
+    if (state.src.file != NO_FILE) close_read_file(state.src.file);
+    return result;
+}
