@@ -19,6 +19,10 @@ namespace {
 // for a loop, as the system itself counts them.
 constexpr int MAX_LINK_HOPS = 40;
 
+// Bytes the kernel is asked to copy at a time: large, so a file takes few
+// calls, and well within what one call may move.
+constexpr std::size_t COPY_CHUNK = 1u << 30;
+
 // Runs a system call again when a signal interrupted it.
 template <typename Call>
 [[nodiscard]] auto retrying(Call call) noexcept {
@@ -173,6 +177,32 @@ bool write_file(file_handle file, const char *bytes, std::size_t size) noexcept 
         size -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+long copy_file_tail(file_handle in, long offset, file_handle out) noexcept {
+#if defined(__linux__) && (defined(__LP64__) || (defined(_FILE_OFFSET_BITS) && _FILE_OFFSET_BITS == 64))
+    // Within one file system the kernel copies without the bytes crossing
+    // into this process, or shares the blocks where the file system can.
+    off_t from = static_cast<off_t>(offset);
+    long copied = 0;
+    for (;;) {
+        const ssize_t count = retrying([&] { return copy_file_range(in, &from, out, nullptr, COPY_CHUNK, 0); });
+        if (count == 0) return copied;
+        if (count < 0) {
+            // Refused before a byte moved: the system, the file system or
+            // this pair of files does not do it, and the caller copies.
+            const bool refused = errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
+                                 errno == EOPNOTSUPP || errno == EPERM || errno == EBADF;
+            return refused && copied == 0 ? COPY_NOT_POSSIBLE : -1;
+        }
+        copied += static_cast<long>(count);
+    }
+#else
+    static_cast<void>(in);
+    static_cast<void>(offset);
+    static_cast<void>(out);
+    return COPY_NOT_POSSIBLE;
+#endif
 }
 
 bool sync_file(file_handle file) noexcept { return retrying([&] { return fsync(file); }) == 0; }

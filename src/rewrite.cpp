@@ -210,11 +210,19 @@ void accept_bracketless_run(rewrite_state &state) noexcept {
 }
 
 // Copies everything from the read position to the end of the source. No
-// line there needs a decision, so after the pending stretch the bytes go
-// to the sink as the source's block holds them, without being cut into
-// lines first.
+// line there needs a decision, so after the pending stretch the system is
+// asked to copy the rest; where it cannot, the bytes go to the sink as the
+// source's block holds them, without being cut into lines first.
 void copy_rest(rewrite_state &state) noexcept {
     write_pending_and_rewind(state);
+    // The system copies what it can without the bytes passing through here.
+    sink_text(state.src, nullptr, 0);
+    const long copied = copy_file_tail(state.src.file, state.src.offset, state.sink.out);
+    if (copied != COPY_NOT_POSSIBLE) {
+        if (copied < 0) note_failure(state, errno);
+        state.copy_from = state.src.offset;
+        return;
+    }
     const char *bytes = nullptr;
     while (const int count = take_block(state.src, &bytes))
         sink_source_bytes(state.src, state.src.offset - count, count);

@@ -7,6 +7,7 @@
 
 #include <clocale>
 #include <cstdint>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -80,12 +81,16 @@ TEST_F(Getters, FloatIsConvertedAndNarrowed) {
     const Case cases[] = {
         {"3.25", 3.25f},  {"-1e3", -1000.0f},     {"0.1", 0.1f},   {"1.5 ; c", 1.5f},
         {"\"2.5\"", 2.5f}, {"abc", 0.0f},         {"7x", 7.0f},    {"-0.5", -0.5f},
+        // a sign without a number reads no number at all: +0.0, not -0.0
+        {"-x", 0.0f},      {"- 5a", 0.0f},        {"+", 0.0f},     {"-", 0.0f},
         // cut to 63 bytes: "000...02" without its ".5"
         {std::string(62, '0') + "2.5", 2.0f},
     };
     for (const auto &c : cases) {
         const std::string file = file_with(c.value);
-        EXPECT_EQ(ini_getf("S", "v", -9.5f, file.c_str()), c.expected) << "value \"" << c.value << "\"";
+        const float got = ini_getf("S", "v", -9.5f, file.c_str());
+        EXPECT_EQ(got, c.expected) << "value \"" << c.value << "\"";
+        EXPECT_EQ(std::signbit(got), std::signbit(c.expected)) << "value \"" << c.value << "\"";
     }
 }
 
