@@ -15,6 +15,7 @@
 #include "ini_model.h"
 
 #include "brantcfg.h"
+#include "text_rules.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -36,29 +37,20 @@ constexpr int VALUE_BUFFER_SIZE = 512;
 const std::string MISSING(511, '\x7f');
 
 struct Counts {
-    long runs = 0, refused = 0, full_checks = 0, long_target = 0, boundary_key = 0, read_backs = 0;
+    long runs = 0, refused = 0, full_checks = 0, long_target = 0, read_backs = 0;
     ~Counts() {
         if (std::getenv("BRANTCFG_FUZZ_STATS"))
             std::fprintf(stderr,
-                         "fuzz_write: %ld runs, %ld refused (CR/LF), %ld with every entry compared, "
-                         "%ld long target lines, %ld keys that start a section, %ld values read back\n",
-                         runs, refused, full_checks, long_target, boundary_key, read_backs);
+                         "fuzz_write: %ld runs, %ld refused, %ld with every entry compared, "
+                         "%ld long target lines, %ld values read back\n",
+                         runs, refused, full_checks, long_target, read_backs);
     }
 };
 Counts counts;
 
-bool blank(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x01 && u <= 0x20;
-}
+using brantcfg::detail::is_blank;
 
 bool has_line_break(const Name &name) { return !name.absent && name.text.find_first_of("\r\n") != std::string::npos; }
-
-char first_non_blank(const std::string &text) {
-    for (const char c : text)
-        if (!blank(c)) return c;
-    return '\0';
-}
 
 std::string read_value(const char *section, const std::string &key, const std::string &path) {
     char buffer[VALUE_BUFFER_SIZE];
@@ -82,17 +74,16 @@ const Block *find_same(const Model &model, const Block &block) {
     return block.nameless ? &model.blocks.front() : model.find(block.name.c_str());
 }
 
-// A value written by the library reads back as written: not cut, and its
-// outer blanks kept (only quoting keeps them, and only a trailing space
-// makes the writer quote).
+// A value the library can write so that it reads back as written: the
+// whole key line fits, with the quotes (and the escapes inside them) that
+// a value with a comment byte, a quote or an outer blank is written in.
 bool value_carried(const std::string &key, const std::string &value) {
-    const bool quoted = value.find_first_of("\";#") != std::string::npos || (!value.empty() && value.back() == ' ');
+    const bool quoted = value.find_first_of("\";#") != std::string::npos ||
+                        (!value.empty() && (is_blank(value.front()) || is_blank(value.back())));
     std::size_t encoded = value.size();
     if (quoted) {
         encoded += 2;
         for (const char c : value) encoded += c == '"';
-    } else if (!value.empty() && (blank(value.front()) || blank(value.back()))) {
-        return false;
     }
     return key.size() + 1 + encoded + 2 <= MAX_LINE;
 }
@@ -100,7 +91,7 @@ bool value_carried(const std::string &key, const std::string &value) {
 // A key reads back under its own name: not cut, no blanks around it, no
 // separator in it, and not the start of a comment or a section.
 bool key_carried(const std::string &key) {
-    if (key.empty() || key.size() > MAX_KEY || blank(key.front()) || blank(key.back())) return false;
+    if (key.empty() || key.size() > MAX_KEY || is_blank(key.front()) || is_blank(key.back())) return false;
     if (key.front() == ';' || key.front() == '#' || key.front() == '[') return false;
     return key.find('=') == std::string::npos;
 }
@@ -205,6 +196,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(after_bytes == input.file, "a refused call changed the file");
         return 0;
     }
+    // A set whose lines would not read back as the entry is refused whole.
+    std::string text = value.text;
+    if (operation == Operation::set_long) text = std::to_string(number);
+    if (operation == Operation::set_float) {
+        char formatted[64];
+        std::snprintf(formatted, sizeof formatted, "%f", static_cast<double>(real));
+        text = formatted;
+    }
+    const bool setting = operation != Operation::delete_key && operation != Operation::delete_section;
+    if (setting && !(section_carried(section) && key_carried(key.text) && value_carried(key.text, text))) {
+        ++counts.refused;
+        check(result == 0 && cause == EINVAL, "a set that cannot be read back was not refused");
+        check(after_bytes == input.file, "a refused call changed the file");
+        return 0;
+    }
     check(result == 1, "a setter failed on a writable file: " + std::string(std::strerror(cause)));
 
     const Model after = read_model(after_bytes);
@@ -275,14 +281,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(after.headers == before.headers, "key deletion changed the headers");
         const Block *changed = find_same(after, *target);
         std::vector<std::string> keys = target->keys;
-        if (first_non_blank(before.pieces[static_cast<std::size_t>(piece)].text) != ';' &&
-            first_non_blank(before.pieces[static_cast<std::size_t>(piece)].text) != '#') {
-            for (auto it = keys.begin(); it != keys.end(); ++it)
-                if (same_name(*it, key.text)) {
-                    keys.erase(it);
-                    break;
-                }
-        }
+        for (auto it = keys.begin(); it != keys.end(); ++it)
+            if (same_name(*it, key.text)) {
+                keys.erase(it);
+                break;
+            }
         check(changed && changed->keys == keys, "key deletion took out other key lines");
         long occurrences = 0;
         for (const std::string &name : target->keys) occurrences += same_name(name, key.text);
@@ -301,25 +304,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
 
-    // A set. A key whose line starts with '[' is itself a section end (or a
-    // header), cutting its block short wherever it lands.
-    if (first_non_blank(key.text) == '[') {
-        ++counts.boundary_key;
-        return 0;
-    }
-    std::string text = value.text;
-    if (operation == Operation::set_long) text = std::to_string(number);
-    if (operation == Operation::set_float) {
-        char formatted[64];
-        std::snprintf(formatted, sizeof formatted, "%f", static_cast<double>(real));
-        text = formatted;
-    }
-
+    // A set, of a name and value that read back.
     if (!target) {
-        // A new section at the end: its header is the name up to a ']',
-        // cut as a header line cuts it.
-        std::string added = section.text.substr(0, MAX_SECTION);
-        added = added.substr(0, added.find(']'));
+        // A new section at the end.
+        const std::string added = section.text;
         check(after.headers == expected_headers(before, -1, &added), "a new section disturbed the headers");
         compare_blocks(before, values, after, path, nullptr);
     } else {
@@ -348,12 +336,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
     }
 
-    if (section_carried(section) && key_carried(key.text) && value_carried(key.text, text)) {
-        ++counts.read_backs;
-        check(read_value(section.get(), key.text, path) == text,
-              "a set value does not read back: " + show(text) + " read as " +
-                  show(read_value(section.get(), key.text, path)));
-    }
+    ++counts.read_backs;
+    check(read_value(section.get(), key.text, path) == text,
+          "a set value does not read back: " + show(text) + " read as " + show(read_value(section.get(), key.text, path)));
     ++counts.full_checks;
     return 0;
 }

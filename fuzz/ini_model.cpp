@@ -1,5 +1,7 @@
 #include "ini_model.h"
 
+#include "text_rules.h"
+
 #include <cstring>
 
 namespace brantcfg_fuzz {
@@ -8,10 +10,7 @@ namespace {
 // A piece holds at most this many bytes; a longer line is read in pieces.
 constexpr std::size_t PIECE_LIMIT = 511;
 
-bool blank(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x01 && u <= 0x20;
-}
+using brantcfg::detail::is_blank;
 
 Piece classify(const std::string &bytes, std::size_t offset, std::size_t length) {
     Piece piece;
@@ -20,7 +19,7 @@ Piece classify(const std::string &bytes, std::size_t offset, std::size_t length)
     piece.text = bytes.substr(offset, length);
     piece.text.resize(std::strlen(piece.text.c_str()));
     std::size_t s = 0;
-    while (s < piece.text.size() && blank(piece.text[s])) ++s;
+    while (s < piece.text.size() && is_blank(piece.text[s])) ++s;
     const std::string rest = piece.text.substr(s);
     piece.first = rest.empty() ? '\0' : rest[0];
     if (piece.first == '[') {
@@ -37,7 +36,7 @@ Piece classify(const std::string &bytes, std::size_t offset, std::size_t length)
     if (separator == std::string::npos) return piece;
     piece.has_separator = true;
     std::size_t end = separator;
-    while (end > 0 && blank(rest[end - 1])) --end;
+    while (end > 0 && is_blank(rest[end - 1])) --end;
     piece.name = rest.substr(0, end);
     return piece;
 }
@@ -57,14 +56,7 @@ void read_body(const Model &model, std::size_t from, Block &block) {
 }  // namespace
 
 bool same_name(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
+    return a.size() == b.size() && brantcfg::detail::equal_ignoring_case(a.data(), b.data(), a.size());
 }
 
 Model read_model(const std::string &bytes) {
@@ -118,7 +110,7 @@ long target_piece(const Model &model, const Block &block, const std::string &key
     if (key.empty()) return -1;
     for (const std::size_t i : block.pieces) {
         const Piece &piece = model.pieces[i];
-        if (piece.has_separator && same_name(piece.name, key)) return static_cast<long>(i);
+        if (piece.has_separator && !is_comment(piece) && same_name(piece.name, key)) return static_cast<long>(i);
     }
     return -1;
 }

@@ -46,8 +46,8 @@ Model read_model(const std::string &bytes);
 bool same_name(const std::string &a, const std::string &b);
 
 // The piece of a block that a key update acts on: the first body piece
-// with a separator whose name matches key, comment lines included (a key
-// that itself begins with ';' or '#' matches them). -1 when there is none.
+// with a separator whose name matches key; comment lines are no entries
+// and never match. -1 when there is none.
 long target_piece(const Model &model, const Block &block, const std::string &key);
 
 }  // namespace brantcfg_fuzz

@@ -189,6 +189,10 @@ int take_block(line_source &source, const char **bytes) noexcept;
 // needs no system call.
 [[nodiscard]] bool seek_source(line_source &source, long offset) noexcept;
 
+// Positions the source at the file's first byte and forgets what its block
+// holds, so that every byte is read from the file again.
+[[nodiscard]] bool restart_source(line_source &source) noexcept;
+
 // Adds length source bytes at from to what the source's sink is to write;
 // they must lie in the block. A range that does not follow the one
 // gathered so far has that one written first.
@@ -203,7 +207,7 @@ void sink_text(line_source &source, const char *text, std::size_t length) noexce
 // by name or by position. A null or empty section is the nameless one
 // above the first header; its search starts where the source stands.
 struct entry_query {
-    enum class target { section_at, key_named, key_at };
+    enum class target { section_named, section_at, key_named, key_at };
     target what = target::key_named;
     const char *section = nullptr;
     const char *key = nullptr;  // key_named: the key's name
@@ -216,6 +220,9 @@ struct entry_query {
 [[nodiscard]] constexpr entry_query key_at(const char *section, int position) noexcept {
     return {entry_query::target::key_at, section, nullptr, position};
 }
+[[nodiscard]] constexpr entry_query section_named(const char *section) noexcept {
+    return {entry_query::target::section_named, section, nullptr, 0};
+}
 [[nodiscard]] constexpr entry_query section_at(int position) noexcept {
     return {entry_query::target::section_at, nullptr, nullptr, position};
 }
@@ -224,7 +231,9 @@ struct entry_query {
 // for and copies it to dest: a key's decoded value, or the name of the
 // section or key at a position. When mark is given it receives the offset
 // of each line of the section's body before that line is read. Returns true
-// when dest was filled; dest is untouched otherwise.
+// when dest was filled (section_named: with the section's name, the source
+// then standing at the first line of its body); dest is untouched
+// otherwise.
 [[nodiscard]] bool seek_entry(line_source &source, const entry_query &query, char *dest, int size,
                               long *mark) noexcept;
 
@@ -238,6 +247,31 @@ int build_section_header(const char *section, char *line) noexcept;
 // quoted when it needs it and cut to what remains) in line and returns its
 // length.
 int build_key_line(const char *key, const char *value, char *line) noexcept;
+
+// True when a set of key to value in section writes lines that read back
+// as exactly that entry: a key that is not empty, neither begins with a
+// blank, '[', ';' or '#' nor ends with a blank, and holds no '='; a section
+// without ']'; and a header line and key line that each fit in
+// LINE_BUFFER_SIZE - 1 bytes, so that nothing is cut.
+[[nodiscard]] bool storable_entry(const char *section, const char *key, const char *value) noexcept;
+
+// Points of an update at which the tests change the file system under it,
+// to show that the update notices: a program may define the hook, the
+// library as shipped never calls anything there.
+enum class update_point : int {
+    searched = 1,        // the file is searched; no lock is held yet
+    before_replace = 2,  // the temporary file is complete, the lock held
+};
+#if !defined(_WIN32)
+extern "C" void brantcfg_update_point(int point) __attribute__((weak, visibility("hidden")));
+#endif
+inline void reach(update_point point) noexcept {
+#if !defined(_WIN32)
+    if (brantcfg_update_point) brantcfg_update_point(static_cast<int>(point));
+#else
+    static_cast<void>(point);
+#endif
+}
 
 // ---- number texts (number_text.cpp) ---------------------------------------------
 

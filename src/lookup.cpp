@@ -17,9 +17,8 @@ namespace brantcfg::detail {
 bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, long *mark) noexcept {
     char line[LINE_BUFFER_SIZE];
 
-    const bool section_named = query.what != entry_query::target::section_at && query.section &&
-                               *query.section != '\0';
-    if (section_named || query.what == entry_query::target::section_at) {
+    const bool by_name = query.what != entry_query::target::section_at && query.section && *query.section != '\0';
+    if (by_name || query.what == entry_query::target::section_at) {
         // Only well-formed headers take part; by position every one of
         // them counts, "[]" included. Runs of lines that cannot be headers
         // are passed over where they lie.
@@ -29,7 +28,7 @@ bool seek_entry(line_source &source, const entry_query &query, char *dest, int s
             if (read_bracket_piece(source, line, sizeof line) == 0) return false;
             const line_class found = classify_line(line, unclosed_bracket::ends_section);
             if (found.kind != line_kind::header) continue;
-            if (section_named) {
+            if (by_name) {
                 if (name_matches(found.name, found.name_length, query.section)) break;
             } else if (++header_count == query.position) {
                 line[found.name + found.name_length - line] = '\0';
@@ -37,6 +36,12 @@ bool seek_entry(line_source &source, const entry_query &query, char *dest, int s
                 return true;
             }
         }
+    }
+
+    if (query.what == entry_query::target::section_named) {
+        if (!by_name) return false;
+        copy_text(COPY_PLAIN, query.section, dest, size);
+        return true;
     }
 
     // The section runs until the next line that begins with '[', whether

@@ -178,6 +178,15 @@ bool seek_source(line_source &source, long offset) noexcept {
     return true;
 }
 
+bool restart_source(line_source &source) noexcept {
+    source.window_start = 0;
+    source.next = 0;
+    source.filled = 0;
+    source.offset = 0;
+    source.at_line_end = true;
+    return seek_file(source.file, 0);
+}
+
 void sink_source_bytes(line_source &source, long from, int length) noexcept {
     copy_sink &sink = *source.sink;
     if (length <= 0) return;

@@ -30,8 +30,11 @@ constexpr std::size_t NAME_CAPACITY = 256;
 
 enum class open_result { opened, missing, failed };
 
-// Opens path for reading. Tells a file that does not exist from one that
-// exists but cannot be opened (errno says why). NO_FILE when not opened.
+// Opens path for reading, without waiting on it (a FIFO with no writer).
+// Tells a file that does not exist from one that exists but cannot be read
+// (errno says why): a path that names anything but a regular file, such as
+// a folder (EISDIR), a device or a FIFO (EINVAL), is one that cannot be
+// read, and is closed again before a byte is read. NO_FILE when not opened.
 [[nodiscard]] file_handle open_for_reading(const char *path, open_result *result) noexcept;
 
 // Reads up to size bytes at the file's position: the number read, 0 at the
@@ -63,11 +66,11 @@ bool close_file(file_handle file) noexcept;
 // Closes a file only read from, keeping errno: nothing can be lost there.
 void close_read_file(file_handle file) noexcept;
 
-// Opens an existing file for reading and writing in place.
-[[nodiscard]] file_handle open_for_update(const char *path) noexcept;
-
-// Creates path, or empties the file that is there, for writing.
+// Creates path for writing, or opens the file that is there as it is.
 [[nodiscard]] file_handle create_file(const char *path) noexcept;
+
+// The file's size in bytes; -1 when it cannot be told.
+[[nodiscard]] long file_size(file_handle file) noexcept;
 
 // What a rewrite needs to know about the file it replaces.
 struct target_file {
@@ -90,23 +93,81 @@ struct target_file {
     ~target_file();  // lets go of what describe_target opened
 };
 
-// Fills target for the file at path, opened for reading as source. Returns
+// Fills target for the file at path, opened for reading as source. The
+// path is resolved anew, so when it no longer names source the target is
+// whatever it names now; names_file tells. Returns
 // false (errno set) when no temporary path can be formed, or when the
 // caller may not write the file (a read-only file is not replaced).
 [[nodiscard]] bool describe_target(const char *path, file_handle source, target_file *target) noexcept;
 
 // Fills target for a file that does not exist yet at path. Returns false
-// (errno set) when no temporary path can be formed, or when path is a link
-// to a missing file, which is created through the link instead.
+// (errno set) when path is a link to a missing file (EEXIST), which is
+// created through the link instead, or when it has no temporary name
+// (EINVAL); the target's directory is known either way.
 [[nodiscard]] bool describe_new_target(const char *path, target_file *target) noexcept;
 
-// Creates the temporary file afresh (a stale one is replaced), with the
-// target's permission bits. NO_FILE on failure, errno set.
-[[nodiscard]] file_handle create_temp_file(const target_file &target) noexcept;
+// True when the target's path still names the file open as source: the
+// same file on the same device. False (errno EAGAIN) when it names another
+// file or none; a writer must then not write what it read from source.
+[[nodiscard]] bool names_file(const target_file &target, file_handle source) noexcept;
+
+// The writers' lock: setters that change files in one directory take it in
+// turn, whether they run in threads of one process or in several
+// processes, and wait for it rather than fail. Readers never take it. It
+// is let go when the holder goes out of scope, or when a process ends.
+class writer_lock {
+public:
+    writer_lock() noexcept = default;
+    writer_lock(const writer_lock &) = delete;
+    writer_lock &operator=(const writer_lock &) = delete;
+    ~writer_lock();
+    [[nodiscard]] bool held() const noexcept { return held_; }
+
+    // Waits until this caller holds the lock for the target's directory.
+    // source, when given, is the target's file, open. False (errno set)
+    // when the lock cannot be had at all.
+    [[nodiscard]] bool take(const target_file &target, file_handle source) noexcept;
+
+private:
+    file_handle handle_ = NO_FILE;
+    bool held_ = false;
+};
+
+// Opens the target's file for writing in place, only while it is the file
+// open as source; NO_FILE otherwise (errno EAGAIN when another file stands
+// there now).
+[[nodiscard]] file_handle open_same_file_for_update(const target_file &target, file_handle source) noexcept;
+
+// Reads size bytes at offset and writes size bytes at offset, leaving the
+// file's position alone.
+[[nodiscard]] bool read_at(file_handle file, long offset, char *buffer, std::size_t size) noexcept;
+[[nodiscard]] bool write_at(file_handle file, long offset, const char *bytes, std::size_t size) noexcept;
+
+// Gives the temporary file of a rewrite what the file it replaces had and
+// nothing more: owner and group where the system lets the caller set them,
+// every mode bit (set-user-ID, set-group-ID and sticky included), and the
+// extended attributes, access lists and security labels among them. Called
+// once every byte is written, since a write clears the set-ID bits. scratch
+// holds the attributes on the way. False (errno set) when anything could not
+// be kept such that the new file would be more open than the old one; the
+// rewrite must then not replace it.
+[[nodiscard]] bool keep_attributes(file_handle source, file_handle out, const target_file &target,
+                                   char *scratch, std::size_t scratch_size) noexcept;
+
+// Names the target's temporary file (the target's name with its last byte
+// replaced by '~'; EINVAL for a name that already ends in '~', which would
+// name itself) and creates it afresh, a stale one replaced. NO_FILE on
+// failure, errno set.
+[[nodiscard]] file_handle create_temp_file(target_file &target) noexcept;
 
 // Puts the temporary file in the target's place in one atomic step, so the
 // path names the old or the new file at every moment. False on failure.
 [[nodiscard]] bool replace_with_temp_file(const target_file &target) noexcept;
+
+// Gives the temporary file the target's name, which names nothing yet:
+// false with errno EEXIST, the temporary file left in place, when a file
+// appeared there meanwhile.
+[[nodiscard]] bool name_new_file(const target_file &target) noexcept;
 
 // Removes the temporary file of a rewrite that failed, keeping errno.
 void remove_temp_file(const target_file &target) noexcept;

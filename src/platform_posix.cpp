@@ -9,8 +9,12 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#  include <sys/xattr.h>
+#endif
 
 namespace brantcfg::detail {
 namespace {
@@ -145,13 +149,27 @@ target_file::~target_file() {
 }
 
 file_handle open_for_reading(const char *path, open_result *result) noexcept {
-    const int fd = retrying([&] { return open(path, O_RDONLY | O_CLOEXEC); });
-    // Only ENOENT means "no file". Everything else (no permission, a path
-    // through a file) is a file that exists but cannot be read.
-    if (fd >= 0)
-        *result = open_result::opened;
-    else
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; O_NOCTTY: a
+    // terminal must not become the process's. Neither changes how a
+    // regular file is read.
+    const int fd = retrying([&] { return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+    if (fd < 0) {
+        // Only ENOENT means "no file". Everything else (no permission, a
+        // path through a file) is a file that exists but cannot be read.
         *result = (errno == ENOENT) ? open_result::missing : open_result::failed;
+        return NO_FILE;
+    }
+    // Only a regular file is read: a device may never end, and a folder is
+    // no file of entries.
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int cause = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        errno = cause;
+        *result = open_result::failed;
+        return NO_FILE;
+    }
+    *result = open_result::opened;
     return fd;
 }
 
@@ -219,13 +237,14 @@ void close_read_file(file_handle file) noexcept {
     errno = cause;
 }
 
-file_handle open_for_update(const char *path) noexcept {
-    return retrying([&] { return open(path, O_RDWR | O_CLOEXEC); });
-}
-
 file_handle create_file(const char *path) noexcept {
     const mode_t new_file_mode = 0666;  // what any new file gets, less the umask
-    return retrying([&] { return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode); });
+    return retrying([&] { return open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, new_file_mode); });
+}
+
+long file_size(file_handle file) noexcept {
+    struct stat status {};
+    return fstat(file, &status) == 0 ? static_cast<long>(status.st_size) : -1;
 }
 
 bool describe_new_target(const char *path, target_file *target) noexcept {
@@ -258,43 +277,225 @@ bool describe_target(const char *path, file_handle source, target_file *target) 
     target->mode = static_cast<unsigned>(status.st_mode & 07777);
     target->owner = static_cast<long>(status.st_uid);
     target->group = static_cast<long>(status.st_gid);
-    return make_temp_name(target);
+    return true;
 }
 
-file_handle create_temp_file(const target_file &target) noexcept {
-    // A stale temporary file, or anything else an earlier crash or another
-    // program left under that name, is removed rather than opened: opening
-    // it could follow a link planted there and overwrite another file.
-    if (unlinkat(target.directory, target.temp_name, 0) != 0 && errno != ENOENT) return NO_FILE;
-    const mode_t new_file_mode = 0666;  // what any new file gets, less the umask
+namespace {
+
+[[nodiscard]] bool same_file(const struct stat &a, const struct stat &b) noexcept {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+bool names_file(const target_file &target, file_handle source) noexcept {
+    struct stat named {}, opened {};
+    if (fstatat(target.directory, target.name, &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(source, &opened) == 0 &&
+        same_file(named, opened))
+        return true;
+    errno = EAGAIN;
+    return false;
+}
+
+writer_lock::~writer_lock() {
+    if (handle_ != NO_FILE) close(handle_);  // lets go of the lock
+}
+
+bool writer_lock::take(const target_file &target, file_handle source) noexcept {
+    static_cast<void>(source);
+    // The lock is the directory's, so it also covers the temporary name,
+    // which files of one directory may share, and files not yet created.
+    const int directory = retrying([&] { return openat(target.directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (directory < 0) return false;
+    if (held_) {
+        struct stat now {}, before {};
+        if (fstat(directory, &now) == 0 && fstat(handle_, &before) == 0 && same_file(now, before)) {
+            close(directory);
+            return true;
+        }
+        close(handle_);  // the target moved to another directory: that one's lock is taken instead
+        handle_ = NO_FILE;
+        held_ = false;
+    }
+    // flock belongs to the open directory, not to the process: two threads
+    // exclude each other as two processes do, and no other close lets go
+    // of it, as one would of a record lock.
+    if (retrying([&] { return flock(directory, LOCK_EX); }) != 0) {
+        const int cause = errno;
+        close(directory);
+        errno = cause;
+        return false;
+    }
+    handle_ = directory;
+    held_ = true;
+    return true;
+}
+
+file_handle open_same_file_for_update(const target_file &target, file_handle source) noexcept {
     const int fd = retrying([&] {
-        return openat(target.directory, target.temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                      target.inherit ? static_cast<mode_t>(target.mode & 0777) : new_file_mode);
+        return openat(target.directory, target.name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     });
     if (fd < 0) return NO_FILE;
-    // The umask may have cleared bits the old file had; the new file gets
-    // exactly the old bits. Owner and group are kept where this process may
-    // set them (as root, or a group it belongs to); where it may not, the
-    // file belongs to the writer, as any new file would, so that failure is
-    // not an error.
-    int cause = 0;
-    if (target.inherit && fchmod(fd, static_cast<mode_t>(target.mode)) != 0) cause = errno;
-    if (cause == 0 && target.inherit &&
-        fchown(fd, static_cast<uid_t>(target.owner), static_cast<gid_t>(target.group)) != 0) {
-        const int group_kept = fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(target.group));
-        static_cast<void>(group_kept);
+    struct stat updated {}, opened {};
+    if (fstat(fd, &updated) == 0 && fstat(source, &opened) == 0 && same_file(updated, opened)) return fd;
+    close(fd);
+    errno = EAGAIN;
+    return NO_FILE;
+}
+
+bool read_at(file_handle file, long offset, char *buffer, std::size_t size) noexcept {
+    while (size > 0) {
+        const ssize_t got = retrying([&] { return pread(file, buffer, size, static_cast<off_t>(offset)); });
+        if (got <= 0) {
+            if (got == 0) errno = EIO;  // the file ended before the bytes did
+            return false;
+        }
+        buffer += got;
+        offset += static_cast<long>(got);
+        size -= static_cast<std::size_t>(got);
     }
-    if (cause != 0) {
-        close(fd);
-        unlinkat(target.directory, target.temp_name, 0);
-        errno = cause;
-        return NO_FILE;
+    return true;
+}
+
+bool write_at(file_handle file, long offset, const char *bytes, std::size_t size) noexcept {
+    while (size > 0) {
+        const ssize_t written = retrying([&] { return pwrite(file, bytes, size, static_cast<off_t>(offset)); });
+        if (written <= 0) {
+            if (written == 0) errno = EIO;
+            return false;
+        }
+        bytes += written;
+        offset += static_cast<long>(written);
+        size -= static_cast<std::size_t>(written);
     }
-    return fd;
+    return true;
+}
+
+namespace {
+
+#if defined(__linux__)
+// True when name appears in the NUL-separated list of length bytes.
+[[nodiscard]] bool listed(const char *list, std::size_t length, const char *name) noexcept {
+    for (const char *at = list; at < list + length; at += std::strlen(at) + 1)
+        if (std::strcmp(at, name) == 0) return true;
+    return false;
+}
+
+// The extended attribute names of a file into list; -1 with errno, E2BIG
+// when they do not fit. A file system without them has none.
+[[nodiscard]] ssize_t list_attributes(int fd, char *list, std::size_t capacity) noexcept {
+    const ssize_t length = flistxattr(fd, list, capacity);
+    if (length >= 0) return length;
+    if (errno == ENOTSUP) return 0;
+    if (errno == ERANGE) errno = E2BIG;
+    return -1;
+}
+
+// Makes out's extended attributes those of source: each of source's set
+// on out unless out already has it with that value, and each out has that
+// source lacks (an access list inherited from the folder, say) removed.
+[[nodiscard]] bool copy_attributes(int source, int out, char *scratch, std::size_t scratch_size) noexcept {
+    const std::size_t list_size = scratch_size / 6;
+    const std::size_t value_size = (scratch_size - 2 * list_size) / 2;
+    char *source_names = scratch;
+    char *out_names = source_names + list_size;
+    char *value = out_names + list_size;
+    char *present = value + value_size;
+    const ssize_t source_length = list_attributes(source, source_names, list_size);
+    const ssize_t out_length = list_attributes(out, out_names, list_size);
+    if (source_length < 0 || out_length < 0) return false;
+    const auto source_total = static_cast<std::size_t>(source_length);
+    const auto out_total = static_cast<std::size_t>(out_length);
+    for (const char *name = source_names; name < source_names + source_total; name += std::strlen(name) + 1) {
+        const ssize_t length = fgetxattr(source, name, value, value_size);
+        if (length < 0) {
+            if (errno == ENODATA) continue;  // removed since it was listed
+            if (errno == ERANGE) errno = E2BIG;
+            return false;
+        }
+        const ssize_t has = fgetxattr(out, name, present, value_size);
+        if (has == length && std::memcmp(present, value, static_cast<std::size_t>(length)) == 0) continue;
+        if (fsetxattr(out, name, value, static_cast<std::size_t>(length), 0) != 0) return false;
+    }
+    for (const char *name = out_names; name < out_names + out_total; name += std::strlen(name) + 1) {
+        if (!listed(source_names, source_total, name) && fremovexattr(out, name) != 0 && errno != ENODATA)
+            return false;
+    }
+    return true;
+}
+#endif
+
+}  // namespace
+
+bool keep_attributes(file_handle source, file_handle out, const target_file &target, char *scratch,
+                     std::size_t scratch_size) noexcept {
+    if (!target.inherit) return true;  // a new file gets what any new file gets
+    // Owner and group first: changing them clears the set-ID bits, which
+    // the mode then sets again. The owner is kept where this process may
+    // set it (as root); where it may not, the file belongs to the writer,
+    // who could write it anyway. A group that cannot be kept must not be
+    // granted what the old group was.
+    const auto owner = static_cast<uid_t>(target.owner);
+    const auto group = static_cast<gid_t>(target.group);
+    if (fchown(out, owner, group) != 0 && fchown(out, static_cast<uid_t>(-1), group) != 0 &&
+        (target.mode & 0070) != 0)
+        return false;
+    if (fchmod(out, static_cast<mode_t>(target.mode)) != 0) return false;
+#if defined(__linux__)
+    if (!copy_attributes(source, out, scratch, scratch_size)) return false;
+#else
+    static_cast<void>(source);
+    static_cast<void>(scratch);
+    static_cast<void>(scratch_size);
+#endif
+    // The system may have dropped a bit it does not let this caller set
+    // (set-group-ID outside the file's group): the file would differ from
+    // what it replaces, so it does not replace it.
+    struct stat status {};
+    if (fstat(out, &status) != 0) return false;
+    if ((status.st_mode & 07777) != target.mode) {
+        errno = EPERM;
+        return false;
+    }
+    return true;
+}
+
+file_handle create_temp_file(target_file &target) noexcept {
+    if (!make_temp_name(&target)) return NO_FILE;
+    // A stale temporary file, or anything else an earlier crash or another
+    // program left under that name, is removed rather than opened: opening
+    // it could follow a link planted there and overwrite another file. The
+    // writers' lock makes sure no writer is using it.
+    if (unlinkat(target.directory, target.temp_name, 0) != 0 && errno != ENOENT) return NO_FILE;
+    // Private until it is complete; keep_attributes then gives it the old
+    // file's owner and mode. A new file gets what any new file gets.
+    const mode_t private_mode = 0600;
+    const mode_t new_file_mode = 0666;  // less the umask
+    return retrying([&] {
+        return openat(target.directory, target.temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      target.inherit ? private_mode : new_file_mode);
+    });
 }
 
 bool replace_with_temp_file(const target_file &target) noexcept {
     return renameat(target.directory, target.temp_name, target.directory, target.name) == 0;
+}
+
+bool name_new_file(const target_file &target) noexcept {
+    // A hard link never replaces what is there: a file another program
+    // created meanwhile is kept, and the caller starts over on it.
+    if (linkat(target.directory, target.temp_name, target.directory, target.name, 0) == 0) {
+        // The name is the file's now; a temporary name left over is removed
+        // by the next rewrite before it makes its own.
+        static_cast<void>(unlinkat(target.directory, target.temp_name, 0));
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // A file system without hard links: the rename, which replaces, is
+    // all there is.
+    if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP || errno == EMLINK || errno == ENOSYS)
+        return replace_with_temp_file(target);
+    return false;
 }
 
 void remove_temp_file(const target_file &target) noexcept {

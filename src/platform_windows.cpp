@@ -119,6 +119,13 @@ file_handle open_for_reading(const char *path, open_result *result) noexcept {
     const HANDLE handle = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
+        // Only a file on a disk is read: a device or a pipe may never end.
+        if (GetFileType(handle) != FILE_TYPE_DISK) {
+            CloseHandle(handle);
+            errno = EINVAL;
+            *result = open_result::failed;
+            return NO_FILE;
+        }
         *result = open_result::opened;
         return handle;
     }
@@ -189,14 +196,14 @@ void close_read_file(file_handle file) noexcept {
     CloseHandle(file);  // read-only: closing it cannot lose data
 }
 
-file_handle open_for_update(const char *path) noexcept {
-    return checked(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+file_handle create_file(const char *path) noexcept {
+    return checked(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-file_handle create_file(const char *path) noexcept {
-    return checked(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+long file_size(file_handle file) noexcept {
+    LARGE_INTEGER size;
+    return GetFileSizeEx(file, &size) ? static_cast<long>(size.QuadPart) : -1;
 }
 
 bool describe_new_target(const char *path, target_file *target) noexcept {
@@ -230,10 +237,113 @@ bool describe_target(const char *path, file_handle source, target_file *target) 
     target->mode = information.dwFileAttributes & KEPT_ATTRIBUTES;
     target->created = (static_cast<unsigned long long>(information.ftCreationTime.dwHighDateTime) << 32) |
                       information.ftCreationTime.dwLowDateTime;
-    return make_temp_path(target);
+    return true;
 }
 
-file_handle create_temp_file(const target_file &target) noexcept {
+namespace {
+
+// Which file a handle refers to: its volume and its index there.
+struct file_identity {
+    DWORD volume = 0, high = 0, low = 0;
+    bool operator==(const file_identity &other) const noexcept {
+        return volume == other.volume && high == other.high && low == other.low;
+    }
+};
+
+[[nodiscard]] bool identify(HANDLE handle, file_identity *identity) noexcept {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) return false;
+    identity->volume = information.dwVolumeSerialNumber;
+    identity->high = information.nFileIndexHigh;
+    identity->low = information.nFileIndexLow;
+    return true;
+}
+
+// The byte the writers' lock is taken on: far past the end of any file,
+// so readers, which Windows' byte locks would otherwise stop, never meet it.
+constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
+constexpr DWORD LOCK_OFFSET_LOW = 0xFFFFFFFE;
+
+}  // namespace
+
+bool names_file(const target_file &target, file_handle source) noexcept {
+    const HANDLE named = CreateFileA(target.path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    file_identity now, opened;
+    bool same = false;
+    if (named != INVALID_HANDLE_VALUE) {
+        same = identify(named, &now) && identify(source, &opened) && now == opened;
+        CloseHandle(named);
+    }
+    if (!same) errno = EAGAIN;
+    return same;
+}
+
+writer_lock::~writer_lock() = default;  // the lock goes with the file's handle
+
+bool writer_lock::take(const target_file &target, file_handle source) noexcept {
+    static_cast<void>(target);
+    // The lock is a byte of the file itself; a file not created yet has
+    // none to take.
+    if (source == NO_FILE) return true;
+    OVERLAPPED where = {};
+    where.Offset = LOCK_OFFSET_LOW;
+    where.OffsetHigh = LOCK_OFFSET_HIGH;
+    if (!LockFileEx(source, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &where)) {
+        errno = errno_from_last_error();
+        return false;
+    }
+    // Each attempt takes it anew on the file it opened.
+    held_ = false;
+    return true;
+}
+
+file_handle open_same_file_for_update(const target_file &target, file_handle source) noexcept {
+    const HANDLE handle = CreateFileA(target.path, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_last_error();
+        return NO_FILE;
+    }
+    file_identity now, opened;
+    if (identify(handle, &now) && identify(source, &opened) && now == opened) return handle;
+    CloseHandle(handle);
+    errno = EAGAIN;
+    return NO_FILE;
+}
+
+bool read_at(file_handle file, long offset, char *buffer, std::size_t size) noexcept {
+    if (!seek_file(file, offset)) return false;
+    while (size > 0) {
+        const long got = read_file(file, buffer, size);
+        if (got <= 0) {
+            if (got == 0) errno = EIO;
+            return false;
+        }
+        buffer += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool write_at(file_handle file, long offset, const char *bytes, std::size_t size) noexcept {
+    return seek_file(file, offset) && write_file(file, bytes, size);
+}
+
+bool keep_attributes(file_handle source, file_handle out, const target_file &target, char *scratch,
+                     std::size_t scratch_size) noexcept {
+    // The attributes kept went with the file's creation; the rest of what
+    // WINDOWS.md lists is not copied.
+    static_cast<void>(source);
+    static_cast<void>(out);
+    static_cast<void>(target);
+    static_cast<void>(scratch);
+    static_cast<void>(scratch_size);
+    return true;
+}
+
+file_handle create_temp_file(target_file &target) noexcept {
+    if (!make_temp_path(&target)) return NO_FILE;
     // A stale temporary file is removed rather than opened, whatever
     // attributes it was left with; a read-only one could not be deleted.
     // Clearing them fails harmlessly when there is no such file.
@@ -266,6 +376,14 @@ bool replace_with_temp_file(const target_file &target) noexcept {
     // disk, so a crash right after a reported success cannot undo it.
     if (MoveFileExA(target.temp_path, target.path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
+    errno = errno_from_last_error();
+    return false;
+}
+
+bool name_new_file(const target_file &target) noexcept {
+    // Without MOVEFILE_REPLACE_EXISTING the move never replaces a file that
+    // appeared meanwhile.
+    if (MoveFileExA(target.temp_path, target.path, MOVEFILE_WRITE_THROUGH)) return true;
     errno = errno_from_last_error();
     return false;
 }

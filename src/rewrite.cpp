@@ -29,13 +29,20 @@ int build_section_header(const char *section, char *line) noexcept {
     return i + 3;
 }
 
+namespace {
+
+// True when a value must be written in quotes to read back as it is: it
+// holds what a reader would take for a comment or a quote, or it begins or
+// ends with a blank, which a reader would trim.
+[[nodiscard]] bool needs_quotes(const char *value, std::size_t length) noexcept {
+    return std::strpbrk(value, "\";#") != nullptr || (length > 0 && (is_blank(value[0]) || is_blank(value[length - 1])));
+}
+
+}  // namespace
+
 int build_key_line(const char *key, const char *value, char *line) noexcept {
-    // Quotes keep what a reader would otherwise take for a comment, an
-    // escape or a trailing blank. Leading blanks and a trailing tab are
-    // written as they are.
     const std::size_t value_length = std::strlen(value);
-    const bool quoted = std::strpbrk(value, "\";#") != nullptr ||
-                        (value_length > 0 && value[value_length - 1] == ' ');
+    const bool quoted = needs_quotes(value, value_length);
     int k = 0;
     for (const char *s = key; *s != '\0' && k < MAX_KEY_NAME; ++s) line[k++] = *s;
     line[k] = '=';
@@ -43,6 +50,24 @@ int build_key_line(const char *key, const char *value, char *line) noexcept {
     const std::size_t length = std::strlen(line);
     std::memcpy(line + length, "\r\n", 3);
     return static_cast<int>(length) + 2;
+}
+
+bool storable_entry(const char *section, const char *key, const char *value) noexcept {
+    if (section && (std::strchr(section, ']') || 1 + std::strlen(section) + 1 + 2 > LINE_BUFFER_SIZE - 1))
+        return false;
+    const std::size_t key_length = std::strlen(key);
+    if (key_length == 0 || is_blank(key[0]) || is_blank(key[key_length - 1]) || std::strchr("[;#", key[0]) ||
+        std::strchr(key, '='))
+        return false;
+    // The value as written: in quotes, with each '"' inside escaped, where
+    // it needs them.
+    const std::size_t value_length = std::strlen(value);
+    std::size_t written = value_length;
+    if (needs_quotes(value, value_length)) {
+        written += 2;
+        for (const char *at = value; (at = std::strchr(at, '"')) != nullptr; ++at) ++written;
+    }
+    return key_length + 1 + written + 2 <= LINE_BUFFER_SIZE - 1;
 }
 
 }  // namespace brantcfg::detail
@@ -66,7 +91,18 @@ struct rewrite_state {
     const char *value = nullptr;
     int error = 0;       // errno of the first failure; 0 while all is well
     char line[LINE_BUFFER_SIZE];
+    char old_line[LINE_BUFFER_SIZE];  // the line a patch replaces, as the search found it
 };
+
+// What an attempt returns when the file changed between its search and its
+// lock, so that what it found no longer holds: the caller starts over.
+constexpr int RETRY = -1;
+
+// Attempts one update makes at most: one without the lock, the rest with it.
+constexpr int MAX_ATTEMPTS = 4;
+
+// Bytes a patch compares at a time with what the search found.
+constexpr int COMPARE_STRETCH = 128;
 
 void note_failure(rewrite_state &state, int cause) noexcept {
     if (state.error == 0) state.error = (cause != 0) ? cause : EIO;
@@ -276,10 +312,7 @@ void rewrite_lines(rewrite_state &state) noexcept {
         const line_class found = classify_line(state.line, unclosed_bracket::ends_section);
         if (found.kind == line_kind::header || found.kind == line_kind::section_end) break;
         if (state.key) {
-            // The key line searched for is any line with a separator here,
-            // a comment line included.
-            const char *separator = found.kind == line_kind::comment ? find_separator(found.start) : found.separator;
-            if (separator && key_name_matches(found.start, separator, state.key)) break;
+            if (found.kind == line_kind::key && key_name_matches(found.start, found.separator, state.key)) break;
             accept_line(state, count);
         } else {
             drop_line(state);
@@ -298,38 +331,57 @@ void rewrite_lines(rewrite_state &state) noexcept {
     copy_rest(state);
 }
 
-// Finishes a temporary file: it replaces the target only when every byte
-// of it reached the disk. On failure the target is untouched, the
-// temporary file is gone and errno says what failed first.
-int commit_temp_file(file_handle out, int error, const target_file &target) noexcept {
+// Finishes a temporary file: it takes the target's place only when every
+// byte of it reached the disk, and only while the target's path still names
+// source, the file that was read (NO_FILE: a new file, which replaces
+// nothing). On failure the target is untouched, the temporary file is gone
+// and errno says what failed first; RETRY when a new file found another in
+// its place.
+int commit_temp_file(file_handle out, int error, const target_file &target, file_handle source) noexcept {
     // Sync before the rename: otherwise a power loss soon after it can
     // leave the path naming a file whose data never reached the disk.
     if (error == 0 && !sync_file(out)) error = errno != 0 ? errno : EIO;
     // Close checked by hand: a late write error shows up only here.
     if (!close_file(out) && error == 0) error = errno != 0 ? errno : EIO;
+    reach(update_point::before_replace);
+    // As late as can be: a path that names another file now (a link put in
+    // its place, say) is not replaced with what was read from this one.
+    // The writers' lock keeps every writer of this library out, so whoever
+    // changed it is not one; the call gives up rather than guess.
+    if (error == 0 && source != NO_FILE && !names_file(target, source)) error = errno;
     // One rename over the target: the path names the old or the new file
-    // at every moment, never neither.
-    if (error == 0 && !replace_with_temp_file(target)) error = errno != 0 ? errno : EIO;
-
+    // at every moment, never neither. A new file never replaces one that
+    // appeared meanwhile.
+    bool appeared = false;
+    if (error == 0) {
+        const bool placed = source != NO_FILE ? replace_with_temp_file(target) : name_new_file(target);
+        if (!placed) {
+            error = errno != 0 ? errno : EIO;
+            appeared = source == NO_FILE && error == EEXIST;
+        }
+    }
     if (error != 0) {
         remove_temp_file(target);
         errno = error;
-        return 0;
+        return appeared ? RETRY : 0;
     }
     sync_target_directory(target);
     return 1;
 }
 
-// Finishes a rewrite: what the sink still gathers is written, the source
-// closes (a read error on it fails the rewrite; on Windows an open file
-// could not be replaced) and the temporary file is committed.
+// Finishes a rewrite: what the sink still gathers is written, the new file
+// gets what the old one had (the read block, no longer needed, holds its
+// attributes on the way), and the temporary file is committed. A read
+// error on the source fails the rewrite: the copy would be incomplete.
 int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
     sink_text(state.src, nullptr, 0);
     if (state.sink.error != 0) note_failure(state, state.sink.error);
     if (state.src.read_error != 0) note_failure(state, EIO);
-    close_read_file(state.src.file);
-    state.src.file = NO_FILE;
-    return commit_temp_file(state.sink.out, state.error, target);
+    if (state.error == 0 &&
+        !keep_attributes(state.src.file, state.sink.out, target, state.src.block,
+                         static_cast<std::size_t>(state.src.capacity)))
+        note_failure(state, errno);
+    return commit_temp_file(state.sink.out, state.error, target, state.src.file);
 }
 
 [[nodiscard]] bool has_line_break(const char *text) noexcept {
@@ -361,10 +413,15 @@ int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
 }
 
 // A missing file created directly at path, holding the one entry. A file
-// that could not be written completely is removed again.
+// that could not be written completely is removed again; one that another
+// program filled meanwhile is left alone, and the caller starts over.
 int create_directly(const char *section, const char *key, const char *value, const char *path) noexcept {
     const file_handle out = create_file(path);
     if (out == NO_FILE) return 0;
+    if (file_size(out) != 0) {
+        close_read_file(out);
+        return RETRY;
+    }
     const bool written = write_new_entry(out, section, key, value) && sync_file(out);
     if (close_written(out, written)) return 1;
     const int cause = errno;
@@ -373,47 +430,64 @@ int create_directly(const char *section, const char *key, const char *value, con
     return 0;
 }
 
-// Reads exactly length bytes at the file's position.
-[[nodiscard]] bool read_exactly(file_handle file, char *buffer, std::size_t length) noexcept {
-    while (length > 0) {
-        const long got = read_file(file, buffer, length);
-        if (got <= 0) {
-            if (got == 0) errno = EIO;  // the file ended before the line did
+// True when the same bytes as expected stand at offset in the file. A
+// small buffer compares them a stretch at a time.
+[[nodiscard]] bool holds_bytes(file_handle file, long offset, const char *expected, int length) noexcept {
+    char found[COMPARE_STRETCH];
+    for (int at = 0; at < length; at += static_cast<int>(sizeof found)) {
+        const int count = length - at < static_cast<int>(sizeof found) ? length - at : static_cast<int>(sizeof found);
+        if (!read_at(file, offset + at, found, static_cast<std::size_t>(count)) ||
+            std::memcmp(found, expected + at, static_cast<std::size_t>(count)) != 0)
             return false;
-        }
-        buffer += got;
-        length -= static_cast<std::size_t>(got);
     }
     return true;
 }
 
-// Writes a line of the same length over the old one.
-int patch_line(const char *path, long offset, const char *text, int length) noexcept {
-    const file_handle file = open_for_update(path);
-    if (file == NO_FILE) return 0;
-    // The old bytes are kept so that a patch that cannot reach the disk is
-    // taken back, rather than leave the file holding a line the caller was
-    // told was not written.
-    char old_text[LINE_BUFFER_SIZE];
+// Writes a line of the same length over the old one, through the file that
+// was searched, and only while the old line is still there.
+int patch_line(const target_file &target, file_handle source, long offset, const char *old_text,
+               const char *text, int length) noexcept {
+    const file_handle file = open_same_file_for_update(target, source);
+    if (file == NO_FILE) return errno == EAGAIN ? RETRY : 0;
     const std::size_t size = static_cast<std::size_t>(length);
-    if (!seek_file(file, offset) || !read_exactly(file, old_text, size)) {
+    if (!holds_bytes(file, offset, old_text, length)) {
+        // Another program changed the line since the search (every writer
+        // of this library waits for the lock): search again.
         close_read_file(file);
-        return 0;
+        return RETRY;
     }
-    const bool written = seek_file(file, offset) && write_file(file, text, size) && sync_file(file);
+    const bool written = write_at(file, offset, text, size) && sync_file(file);
     if (!written) {
-        // Best effort: the failure being reported is the first one.
+        // The old bytes go back, so that a patch that cannot reach the disk
+        // does not leave the file holding a line the caller was told was
+        // not written. Best effort: the failure being reported is the
+        // first one.
         const int cause = errno;
-        if (seek_file(file, offset) && write_file(file, old_text, size)) static_cast<void>(sync_file(file));
+        if (write_at(file, offset, old_text, size)) static_cast<void>(sync_file(file));
         errno = cause;
     }
     return close_written(file, written) ? 1 : 0;
 }
 
-// The update once the source is open: nothing, a patch, or a rewrite.
-int update_open_file(rewrite_state &state, const char *path) noexcept {
+// True when deleting would change the file: the key, or the named section,
+// is there, or the nameless section holds any line at all.
+[[nodiscard]] bool deletion_changes_file(rewrite_state &state) noexcept {
+    if (state.key) return seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, nullptr);
+    if (state.section && *state.section != '\0')
+        return seek_entry(state.src, section_named(state.section), state.line, sizeof state.line, nullptr);
+    if (read_piece(state.src, state.line, sizeof state.line) == 0) return false;
+    const line_kind kind = classify_line(state.line, unclosed_bracket::ends_section).kind;
+    return kind != line_kind::header && kind != line_kind::section_end;
+}
+
+// The update once the source is open: nothing, a patch, or a rewrite. The
+// search runs without the lock, so that a call with nothing to change
+// takes none; a change takes it, and goes ahead only while the path still
+// names the file that was searched. RETRY when it no longer does.
+int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) noexcept {
+    int patch_length = 0;
+    long start = 0;
     if (state.key && state.value) {
-        long start = 0;
         if (seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, &start)) {
             if (std::strcmp(state.line, state.value) == 0) return 1;
             // The old line is every piece of its physical line.
@@ -421,21 +495,31 @@ int update_open_file(rewrite_state &state, const char *path) noexcept {
             }
             const long end = state.src.offset;
             const int length = build_key_line(state.key, state.value, state.line);
-            if (state.src.read_error == 0 && length == end - start) {
-                close_read_file(state.src.file);
-                state.src.file = NO_FILE;
-                return patch_line(path, start, state.line, length);
+            const char *old_text = length == end - start ? held_bytes(state.src, start, length) : nullptr;
+            if (state.src.read_error == 0 && old_text) {
+                std::memcpy(state.old_line, old_text, static_cast<std::size_t>(length));
+                patch_length = length;
             }
         }
-        if (state.src.read_error != 0) {
-            errno = state.src.read_error;
-            return 0;
-        }
-        if (!seek_source(state.src, 0)) return 0;
+    } else if (!deletion_changes_file(state) && state.src.read_error == 0) {
+        return 1;  // nothing to delete: the file stays as it is
     }
+    if (state.src.read_error != 0) {
+        errno = state.src.read_error;
+        return 0;
+    }
+    reach(update_point::searched);
 
     target_file target;
-    if (!describe_target(path, state.src.file, &target)) return 0;
+    if (!describe_target(path, state.src.file, &target)) return errno == ENOENT ? RETRY : 0;
+    if (!lock.take(target, state.src.file)) return 0;
+    if (!names_file(target, state.src.file)) return RETRY;
+    if (patch_length > 0)
+        return patch_line(target, state.src.file, start, state.old_line, state.line, patch_length);
+
+    // The rewrite reads the file afresh: a writer that held the lock before
+    // may have patched it since the search.
+    if (!restart_source(state.src)) return 0;
     state.sink.out = create_temp_file(target);
     if (state.sink.out == NO_FILE) return 0;
     state.src.sink = &state.sink;
@@ -444,43 +528,68 @@ int update_open_file(rewrite_state &state, const char *path) noexcept {
 }
 
 // A missing file is created the way a rewrite replaces one: written whole
-// to the temporary file, synced and renamed into place, so that a crash
-// never leaves an empty or partial file at the path. A path that has no
+// to the temporary file, synced and given its name, so that a crash never
+// leaves an empty or partial file at the path. A path that has no
 // temporary path (it ends in '~') and a link to a missing file are written
-// directly.
-int create_missing_file(const char *section, const char *key, const char *value, const char *path) noexcept {
+// directly. Either way under the writers' lock.
+int create_missing_file(const char *section, const char *key, const char *value, const char *path,
+                        writer_lock &lock) noexcept {
     target_file target;
-    if (!describe_new_target(path, &target)) return create_directly(section, key, value, path);
+    if (!describe_new_target(path, &target)) {
+        // A folder on the way that is missing or closed: the direct creation
+        // fails the same way and says why.
+        if (errno != EEXIST && errno != EINVAL) return create_directly(section, key, value, path);
+        if (!lock.take(target, NO_FILE)) return 0;
+        return create_directly(section, key, value, path);
+    }
+    if (!lock.take(target, NO_FILE)) return 0;
     const file_handle out = create_temp_file(target);
     if (out == NO_FILE) return 0;
     const int error = write_new_entry(out, section, key, value) ? 0 : (errno != 0 ? errno : EIO);
-    return commit_temp_file(out, error, target);
+    return commit_temp_file(out, error, target, NO_FILE);
+}
+
+// One attempt at the whole update, from opening the file on.
+int attempt_update(const char *section, const char *key, const char *value, const char *path,
+                   writer_lock &lock) noexcept {
+    open_result opened = open_result::failed;
+    const file_handle file = open_for_reading(path, &opened);
+    if (file == NO_FILE) {
+        // Only a file that is not there may be created; one that exists but
+        // cannot be read (or is no regular file) is never replaced.
+        if (opened != open_result::missing) return 0;
+        if (!key || !value) return 1;
+        return create_missing_file(section, key, value, path, lock);
+    }
+    rewrite_state state(file);
+    state.section = section;
+    state.key = key;
+    state.value = value;
+    const int result = update_open_file(state, path, lock);
+    close_read_file(file);
+    return result;
 }
 
 }  // namespace
 
 int BRANTCFG_CALL ini_puts(const char *section, const char *key, const char *value, const char *path) {
     // A line break inside a name or value would write lines, or whole
-    // sections, that the caller never asked for.
-    if (!path || has_line_break(section) || has_line_break(key) || has_line_break(value)) {
+    // sections, that the caller never asked for; a set whose lines would
+    // not read back as the entry set would write one that no call finds,
+    // and append it again on every call.
+    if (!path || has_line_break(section) || has_line_break(key) || has_line_break(value) ||
+        (key && value && !storable_entry(section, key, value))) {
         errno = EINVAL;
         return 0;
     }
-    open_result opened = open_result::failed;
-    const file_handle file = open_for_reading(path, &opened);
-    if (file == NO_FILE) {
-        // Only a file that is not there may be created; one that exists but
-        // cannot be read is never replaced.
-        if (opened != open_result::missing) return 0;
-        if (!key || !value) return 1;
-        return create_missing_file(section, key, value, path);
+    // The first attempt searches without the lock; should another writer
+    // change the file before the lock is had, the next ones run under it,
+    // where only a program outside this library can change it.
+    writer_lock lock;
+    for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
+        const int result = attempt_update(section, key, value, path, lock);
+        if (result != RETRY) return result;
     }
-
-    rewrite_state state(file);
-    state.section = section;
-    state.key = key;
-    state.value = value;
-    const int result = update_open_file(state, path);
-    if (state.src.file != NO_FILE) close_read_file(state.src.file);
-    return result;
+    errno = EAGAIN;
+    return 0;
 }

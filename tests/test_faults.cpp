@@ -212,8 +212,13 @@ TEST_F(Faults, UnreadableOrReadOnlyFileIsNeverReplaced) {
                 return ini_puts(c.section, c.key, c.value, file.c_str());
             });
             if (!out.ran) GTEST_SKIP() << "cannot drop privileges";
-            EXPECT_EQ(out.result, 0);
-            EXPECT_EQ(out.error, EACCES);
+            // Deleting what a readable file does not hold changes nothing,
+            // so it succeeds without writing.
+            const bool nothing_to_do = mode == 0444 && std::string(c.name) == "delete absent key";
+            EXPECT_EQ(out.result, nothing_to_do ? 1 : 0);
+            if (!nothing_to_do) {
+                EXPECT_EQ(out.error, EACCES);
+            }
             EXPECT_EQ(read_file(file), input);
             EXPECT_EQ(list_dir(sub), Names{"x.ini"});
         }

