@@ -43,9 +43,12 @@
  *
  * Strings are NUL-terminated 8-bit text in the host's code page; the library
  * never converts them. "buffer_size" always counts the terminating NUL.
- * Integers are 32-bit on every platform. No function checks or stores state
- * between calls; calls on different files may run on any threads at once,
- * calls on the same file must be serialised by the host.
+ * Integers are 32-bit on every platform. No function keeps state between
+ * calls, and every function may be called from any thread at any time.
+ * Setters that change files in one directory take turns through the
+ * writers' lock (see ini_puts), whether they run in threads of one process
+ * or in several processes; readers take no lock and always see a whole
+ * file. Only regular files are read or written.
  */
 #ifndef BRANTCFG_H
 #define BRANTCFG_H
@@ -235,8 +238,9 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  *   key      the key; NULL deletes the whole section: its header and every
  *            line up to the next line that begins with "[".
  *   value    the new value; NULL deletes the key's line (only that line).
- *            A value with '"', ";" or "#" in it, or ending in a space, is
- *            written between quotes with '"' escaped as \".
+ *            A value with '"', ";" or "#" in it, or beginning or ending
+ *            with a blank, is written between quotes with '"' escaped as
+ *            \", so that it reads back exactly.
  *   path     the file; required.
  * A set replaces the key's line with "key=value" and CR LF, at the same
  * place; a new key goes after the last line of its section; a new section
@@ -251,14 +255,33 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  * symbolic link stays a link; the file it names is rewritten and keeps its
  * permission bits (on Windows its hidden and system attributes and its
  * creation time; a read-only file is never changed there: EACCES).
- * Names and values longer than a line can hold are cut (a key line is at
- * most 511 bytes with its CR LF).
+ * A set is refused when its lines would not read back as the entry set:
+ * an empty key, one that begins with a blank, "[", ";" or "#", ends with a
+ * blank or holds "="; a section holding "]"; a key line (key, "=", the
+ * value as written, CR LF) or header line longer than 511 bytes. Deleting
+ * such a name changes nothing: it cannot be there.
+ * Writers take turns: a change waits for the writers' lock of the file's
+ * directory (an exclusive lock on the file itself on Windows), held until
+ * the call returns; a call that changes nothing takes no lock and writes
+ * nothing. A change is made only to the file that was searched: should the
+ * path name another file by the time the lock is held, the call starts
+ * over, and a rewrite replaces the path only while it still names that
+ * file. The new file keeps the old one's owner and group where permitted,
+ * every mode bit, and its extended attributes (access lists and security
+ * labels among them); where that cannot be done without leaving it more
+ * open, the rewrite is refused. A path that names anything but a regular
+ * file (a FIFO, a device, a folder) is left alone.
  * Result: 1 when the file now holds what was asked, including when nothing
- * had to change and when a deleted key or section did not exist; 0 when the
- * file could not be changed, and then it is byte for byte as it was, no
- * temporary file is left, and errno holds the cause of the first failure:
- *   EINVAL  path is NULL, section, key or value holds a CR or LF byte, or
- *           the change needs a temporary file and path ends in "~";
+ * had to change and when a deleted key or section did not exist (then the
+ * file is not touched at all); 0 when the file could not be changed, and
+ * then it is byte for byte as it was, no temporary file is left, and errno
+ * holds the cause of the first failure:
+ *   EINVAL  path is NULL, section, key or value holds a CR or LF byte, a
+ *           set could not be read back (above), the path names a FIFO or a
+ *           device, or the change needs a temporary file and path ends in
+ *           "~"; nothing is opened for the first two;
+ *   EAGAIN  a program outside the library kept changing the path while
+ *           the call held the lock; nothing was replaced;
  *   other   what the system reported (EACCES for a file that exists but
  *           that the caller may not read or may not write, ENOSPC or EFBIG
  *           for a full disk, ...). A line patched in place whose flush to
