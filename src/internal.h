@@ -109,13 +109,17 @@ static_assert(READER_BLOCK_SIZE >= 4 * READ_BLOCK_KEEP && WRITER_BLOCK_SIZE >= 4
 
 // Source bytes a rewrite copies unchanged to its output file. They are not
 // copied anywhere on the way: consecutive stretches are gathered as one
-// range of the source and written straight from the read block, at the
-// latest just before the block lets go of them.
+// range of the source, which the system copies from file to file where it
+// can, however long the range grows. Elsewhere the range is written
+// straight from the read block, at the latest just before the block lets
+// go of it.
 struct copy_sink {
+    enum class kernel_copy : unsigned char { untried, works, refused };
     file_handle out = NO_FILE;
     long from = 0;  // the range of source bytes gathered and not yet written
     long to = 0;
     int error = 0;  // errno of the first failed write; 0 while all is well
+    kernel_copy kernel = kernel_copy::untried;
 };
 
 // A file read in pieces, with the offset of the next byte kept by hand so

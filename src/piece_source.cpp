@@ -13,14 +13,26 @@
 namespace brantcfg::detail {
 namespace {
 
-// Writes what the sink has gathered, straight from the block, which holds
-// every byte of it: bytes join the sink only after they were read, and the
-// block lets go of nothing before it has been written out.
+// Writes what the sink has gathered: by the system from file to file where
+// it copies between these two, else straight from the block, which then
+// holds every byte of it (bytes join the sink only after they were read,
+// and the block lets go of nothing before it has been written out).
 void drain_sink(line_source &source) noexcept {
     copy_sink *sink = source.sink;
     if (!sink || sink->to == sink->from) return;
-    const int length = static_cast<int>(sink->to - sink->from);
-    const char *bytes = held_bytes(source, sink->from, length);
+    const long length = sink->to - sink->from;
+    if (sink->error == 0 && sink->kernel != copy_sink::kernel_copy::refused) {
+        const long copied = copy_file_bytes(source.file, sink->from, length, sink->out);
+        if (copied == COPY_NOT_POSSIBLE) {
+            sink->kernel = copy_sink::kernel_copy::refused;
+        } else {
+            if (copied != length) sink->error = copied < 0 && errno != 0 ? errno : EIO;
+            sink->kernel = copy_sink::kernel_copy::works;
+            sink->from = sink->to;
+            return;
+        }
+    }
+    const char *bytes = held_bytes(source, sink->from, static_cast<int>(length));
     if (sink->error == 0) {
         if (!bytes)
             sink->error = EIO;
@@ -34,7 +46,9 @@ void drain_sink(line_source &source) noexcept {
 // the last READ_BLOCK_KEEP bytes before it. False at the end of the file
 // or on a read error.
 [[nodiscard]] bool refill(line_source &source) noexcept {
-    drain_sink(source);
+    // A range the system copies needs nothing from the block and may grow
+    // past it; any other is written before the block moves on.
+    if (source.sink && source.sink->kernel != copy_sink::kernel_copy::works) drain_sink(source);
     const int keep = source.filled < READ_BLOCK_KEEP ? source.filled : READ_BLOCK_KEEP;
     const int dropped = source.filled - keep;
     if (dropped > 0) {

@@ -48,13 +48,13 @@ enum class open_result { opened, missing, failed };
 // of them could not be written.
 [[nodiscard]] bool write_file(file_handle file, const char *bytes, std::size_t size) noexcept;
 
-// Copies the bytes of in from offset to its end to out, at out's position,
-// inside the system without passing through this process. Returns the
-// number of bytes copied, -1 on failure (errno set), or COPY_NOT_POSSIBLE
-// when the system cannot copy between these two files so, having copied
-// nothing: the caller then copies them itself.
+// Copies length bytes of in from offset (length < 0: up to in's end) to
+// out, at out's position, inside the system without passing through this
+// process. Returns the number of bytes copied, -1 on failure (errno set),
+// or COPY_NOT_POSSIBLE when the system cannot copy between these two files
+// so, having copied nothing: the caller then copies them itself.
 constexpr long COPY_NOT_POSSIBLE = -2;
-[[nodiscard]] long copy_file_tail(file_handle in, long offset, file_handle out) noexcept;
+[[nodiscard]] long copy_file_bytes(file_handle in, long offset, long length, file_handle out) noexcept;
 
 // Pushes what was written to the file through to the disk.
 [[nodiscard]] bool sync_file(file_handle file) noexcept;

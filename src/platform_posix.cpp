@@ -197,15 +197,16 @@ bool write_file(file_handle file, const char *bytes, std::size_t size) noexcept 
     return true;
 }
 
-long copy_file_tail(file_handle in, long offset, file_handle out) noexcept {
+long copy_file_bytes(file_handle in, long offset, long length, file_handle out) noexcept {
 #if defined(__linux__) && (defined(__LP64__) || (defined(_FILE_OFFSET_BITS) && _FILE_OFFSET_BITS == 64))
     // Within one file system the kernel copies without the bytes crossing
     // into this process, or shares the blocks where the file system can.
     off_t from = static_cast<off_t>(offset);
     long copied = 0;
-    for (;;) {
-        const ssize_t count = retrying([&] { return copy_file_range(in, &from, out, nullptr, COPY_CHUNK, 0); });
-        if (count == 0) return copied;
+    while (length < 0 || copied < length) {
+        const std::size_t wanted = length < 0 ? COPY_CHUNK : static_cast<std::size_t>(length - copied);
+        const ssize_t count = retrying([&] { return copy_file_range(in, &from, out, nullptr, wanted, 0); });
+        if (count == 0) break;  // the end of in
         if (count < 0) {
             // Refused before a byte moved: the system, the file system or
             // this pair of files does not do it, and the caller copies.
@@ -215,9 +216,11 @@ long copy_file_tail(file_handle in, long offset, file_handle out) noexcept {
         }
         copied += static_cast<long>(count);
     }
+    return copied;
 #else
     static_cast<void>(in);
     static_cast<void>(offset);
+    static_cast<void>(length);
     static_cast<void>(out);
     return COPY_NOT_POSSIBLE;
 #endif

@@ -253,7 +253,7 @@ void copy_rest(rewrite_state &state) noexcept {
     write_pending_and_rewind(state);
     // The system copies what it can without the bytes passing through here.
     sink_text(state.src, nullptr, 0);
-    const long copied = copy_file_tail(state.src.file, state.src.offset, state.sink.out);
+    const long copied = copy_file_bytes(state.src.file, state.src.offset, -1, state.sink.out);
     if (copied != COPY_NOT_POSSIBLE) {
         if (copied < 0) note_failure(state, errno);
         state.copy_from = state.src.offset;
