@@ -1,13 +1,14 @@
-# Install rules: the public headers, the library, the command-line tool when
-# it is built, a CMake package (find_package(brantcfg CONFIG) gives the
-# target brantcfg::brantcfg, the same name add_subdirectory users get) and a
-# pkg-config file. The unit tests' static archive is never installed.
+# Install rules: the public headers, the library, the command-line tool and
+# its manual page when it is built, a CMake package (find_package(brantcfg
+# CONFIG) gives the targets brantcfg::brantcfg and brantcfg::cxx, the same
+# names add_subdirectory users get) and a pkg-config file. The unit tests'
+# static archive is never installed.
 include(CMakePackageConfigHelpers)
 
 set(BRANTCFG_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/brantcfg"
     CACHE STRING "Where the CMake package files of brantcfg are installed")
 
-install(TARGETS brantcfg EXPORT brantcfgTargets
+install(TARGETS brantcfg brantcfg_cxx EXPORT brantcfgTargets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
