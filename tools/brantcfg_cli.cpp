@@ -395,6 +395,9 @@ exit_status run(int argc, char **argv, output &out, scratch &copies) {
 
     CLI::App app{"Reads and changes INI files.", "brantcfg"};
     app.set_help_flag();
+    // On Windows CLI11 would take "/path" for an option; here it is a path
+    // (from the root of the current drive), as everywhere. Verbs inherit it.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", BRANTCFG_VERSION_STRING);
     app.require_subcommand(1, 1);
 

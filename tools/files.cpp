@@ -99,9 +99,11 @@ void list_for_removal(const std::string &path) {
 
 void use_binary_stdio() noexcept {
 #if defined(_WIN32)
-    // Neither call can fail for a stream the runtime opened itself.
+    // No call can fail for a stream the runtime opened itself. Standard
+    // error goes along, so that every message ends in LF everywhere.
     static_cast<void>(_setmode(_fileno(stdin), _O_BINARY));
     static_cast<void>(_setmode(_fileno(stdout), _O_BINARY));
+    static_cast<void>(_setmode(_fileno(stderr), _O_BINARY));
 #endif
 }
 

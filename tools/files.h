@@ -11,8 +11,9 @@
 
 namespace brantcfg_tool {
 
-// Makes standard input and output pass bytes unchanged on every system (on
-// Windows they would turn CR LF into LF and stop reading at a Ctrl-Z).
+// Makes the standard streams pass bytes unchanged on every system (on
+// Windows they would turn CR LF into LF and stop reading at a Ctrl-Z, and
+// write every LF as CR LF).
 void use_binary_stdio() noexcept;
 
 // Whether path names a pipe, a socket or a character device rather than a
