@@ -26,6 +26,9 @@ if(TARGET brantcfg_tool)
     set_target_properties(brantcfg_tool PROPERTIES INSTALL_RPATH "$ORIGIN/${_brantcfg_bin_to_lib}")
   endif()
   install(TARGETS brantcfg_tool RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  if(NOT WIN32)
+    install(FILES "${PROJECT_SOURCE_DIR}/docs/brantcfg.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  endif()
 endif()
 
 # CMake package: brantcfgConfig.cmake, its version file (any 1.x satisfies a
