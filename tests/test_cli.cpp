@@ -29,6 +29,7 @@ extern char **environ;
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -581,10 +582,16 @@ TEST_F(Cli, PrivateCopiesOfStandardInputAreRemoved) {
 #else
     const std::vector<const char *> names{"TMPDIR"};
 #endif
-    std::vector<std::pair<const char *, std::string>> saved;
+    // Set for the tool, and put back however the test ends.
+    struct saved_environment {
+        std::vector<std::pair<const char *, std::optional<std::string>>> values;
+        ~saved_environment() {
+            for (const auto &[name, value] : values) brantcfg_test::set_env(name, value ? value->c_str() : nullptr);
+        }
+    } saved;
     for (const char *name : names) {
         const char *value = std::getenv(name);
-        saved.emplace_back(name, value ? value : "");
+        saved.values.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
     }
     const auto use_temporary_folder = [&](const std::string &folder) {
         for (const char *name : names) brantcfg_test::set_env(name, folder.c_str());
@@ -611,7 +618,6 @@ TEST_F(Cli, PrivateCopiesOfStandardInputAreRemoved) {
         EXPECT_EQ(tool(args, "[a]\r\nx=1\r\n").status, status) << ::testing::PrintToString(args);
         EXPECT_EQ(brantcfg_test::list_dir(folder), std::vector<std::string>{}) << ::testing::PrintToString(args);
     }
-    for (const auto &[name, value] : saved) brantcfg_test::set_env(name, value.empty() ? nullptr : value.c_str());
 }
 
 // ---- dump formats read back ---------------------------------------------------
