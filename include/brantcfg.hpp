@@ -353,10 +353,10 @@ inline constexpr std::size_t number_text_size = 32;
 // Calls put with the text set writes for value, as a C string.
 template <class T, class Put>
 [[nodiscard]] result with_text(const T &value, Put &&put) {
-    char text[number_text_size];
     if constexpr (std::is_same_v<T, bool>) {
         return put(value ? "true" : "false");
     } else {
+        char text[number_text_size];
         const auto [end, error] = std::to_chars(text, text + sizeof text - 1, value);
         if (error != std::errc()) return result{ERANGE};  // cannot happen: the room fits any value
         *end = '\0';

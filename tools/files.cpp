@@ -76,7 +76,7 @@ void list_for_removal(const std::string &path) {
         std::snprintf(to_remove.files[to_remove.count], CLEANUP_PATH_SIZE, "%s", name->c_str());
         // The name is whole before the handler can count it.
         std::atomic_signal_fence(std::memory_order_release);
-        ++to_remove.count;
+        to_remove.count = to_remove.count + 1;
     }
 }
 
