@@ -1,13 +1,14 @@
-# Install rules: the public headers, the library, the command-line tool when
-# it is built, a CMake package (find_package(brantcfg CONFIG) gives the
-# target brantcfg::brantcfg, the same name add_subdirectory users get) and a
-# pkg-config file. The unit tests' static archive is never installed.
+# Install rules: the public headers, the library, the command-line tool and
+# its manual page when it is built, a CMake package (find_package(brantcfg
+# CONFIG) gives the targets brantcfg::brantcfg and brantcfg::cxx, the same
+# names add_subdirectory users get) and a pkg-config file. The unit tests'
+# static archive is never installed.
 include(CMakePackageConfigHelpers)
 
 set(BRANTCFG_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/brantcfg"
     CACHE STRING "Where the CMake package files of brantcfg are installed")
 
-install(TARGETS brantcfg EXPORT brantcfgTargets
+install(TARGETS brantcfg brantcfg_cxx EXPORT brantcfgTargets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
@@ -25,6 +26,9 @@ if(TARGET brantcfg_tool)
     set_target_properties(brantcfg_tool PROPERTIES INSTALL_RPATH "$ORIGIN/${_brantcfg_bin_to_lib}")
   endif()
   install(TARGETS brantcfg_tool RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  if(NOT WIN32)
+    install(FILES "${PROJECT_SOURCE_DIR}/docs/brantcfg.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  endif()
 endif()
 
 # CMake package: brantcfgConfig.cmake, its version file (any 1.x satisfies a

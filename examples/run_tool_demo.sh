@@ -26,6 +26,10 @@ run set example.ini window width 1024 --verbose
 run set example.ini network timeout 5 --type float
 run set example.ini fonts size 12
 run del example.ini window maximized
+run set example.ini window depth 32 --existing || echo "(status $?: no key window/depth, nothing written)"
+
+printf '\n$ brantcfg set - window title Demo < example.ini | brantcfg get - window title\n'
+"$tool" set - window title Demo < example.ini | "$tool" get - window title
 
 printf '\nThe changed copy, %s/example.ini:\n' "$PWD"
 cat example.ini

@@ -9,16 +9,52 @@
  * file's first header. brantcfg.h documents the format and every rule in
  * full; what this layer adds is said at each function below.
  *
+ * C++17 is required. With CMake, link brantcfg::cxx (it carries cxx_std_17
+ * and brantcfg::brantcfg); otherwise compile with -std=c++17 or later. An
+ * older standard stops at the first line of this header with one message.
+ *
  * Arguments
  *   Paths are accepted as std::filesystem::path, std::string, std::string_view
  *   or const char*. A std::filesystem::path is handed to the library as its
  *   narrow string (on Windows, in the process's ANSI code page; a name that
  *   code page cannot hold fails to convert with a std::system_error, or a
  *   std::filesystem::filesystem_error derived from it, before any C call).
- *   Section names, keys and values are accepted as const char*,
- *   std::string or std::string_view. A null const char* section is the
- *   nameless section; a null key is refused (EINVAL or no value), never
- *   taken for "the whole section".
+ *   Section names and keys are accepted as const char*, std::string or
+ *   std::string_view. A null const char* section is the nameless section; a
+ *   null key is refused (EINVAL or no value), never taken for "the whole
+ *   section".
+ *
+ * Typed values
+ *   get<T> and set take T = std::string, bool, every integer type of at most
+ *   64 bits (signed char and unsigned char included, plain char excluded:
+ *   it is a character, not a number), float and double; set also takes
+ *   const char* and std::string_view. Another type stops the compilation at
+ *   one static_assert that names the types allowed.
+ *   Numbers are read strictly, unlike the C getters: the whole value must be
+ *   the number, as std::from_chars reads it ("12abc", "", " 1" and a number
+ *   out of T's range give std::nullopt); integers are decimal, or
+ *   hexadecimal after "0x" or "0X" ("-0x10" is -16); floats are in the "C"
+ *   locale's notation ("1.5", "1e-3", "inf", "nan"). ini_getl instead reads
+ *   the longest leading number ("12abc" gives 12, "abc" 0) and clamps it to
+ *   32 bits, and ini_getf narrows to float; get_int, get_float and get_bool
+ *   below keep those C rules for files written to them.
+ *   A bool is judged by the C rule: the first byte y, t or 1 (either case)
+ *   is true, n, f or 0 false, anything else none.
+ *   set writes a bool as "true" or "false", an integer in decimal, and a
+ *   float or double in the shortest text that reads back to exactly the same
+ *   value (std::to_chars: "0.1", "1e+100", "inf"), never narrowed to float
+ *   and never rounded to six decimals as ini_putf does.
+ *
+ * A missing file versus a missing key
+ *   The getters answer std::nullopt (or the default) alike for a file that
+ *   is missing or cannot be read and for a key that is absent, as the C
+ *   getters do. read_error(path) tells them apart: it is empty when the file
+ *   can be read, std::errc::no_such_file_or_directory when there is none,
+ *   and the system's reason otherwise. It looks at the file as it is at that
+ *   moment, and a getter called afterwards opens the file again: a process
+ *   that deletes or creates the file in between makes the two answers
+ *   disagree (the library's own rewrites replace a file by renaming a
+ *   complete copy over it, so they never make it missing for a moment).
  *
  * Values come back whole
  *   A line is read in pieces of at most 511 bytes, so no value, section name
@@ -28,12 +64,10 @@
  *   its tail is not part of the value.)
  *
  * Errors and exceptions
- *   Getters answer std::nullopt or the given default when the file, the
- *   section or the key is missing. Setters return a result that is true on
- *   success and otherwise carries the errno of the failure, exactly as the
- *   C setters leave it (see ini_puts in brantcfg.h), or the layer's own
- *   EINVAL (null key or value) or ERANGE (integer beyond 32 bits), refused
- *   before the file is opened.
+ *   Setters return a result that is true on success and otherwise carries
+ *   the errno of the failure, exactly as the C setters leave it (see
+ *   ini_puts in brantcfg.h), or the layer's own EINVAL (null key or value),
+ *   refused before the file is opened.
  *   The layer itself throws only std::bad_alloc (when a string or vector
  *   cannot grow). No exception ever crosses the C functions: an exception
  *   thrown by the callable given to for_each is caught inside the callback,
@@ -44,19 +78,35 @@
  *   #include <brantcfg.hpp>
  *   std::filesystem::path file = "app.ini";
  *   if (auto title = brantcfg::get(file, "window", "title")) use(*title);
- *   int32_t width = brantcfg::get_int(file, "window", "width", 640);
- *   if (auto done = brantcfg::set(file, "window", "width", 800); !done)
+ *   int width = brantcfg::get(file, "window", "width", 640);
+ *   std::optional<std::uint64_t> size = brantcfg::get<std::uint64_t>(file, "cache", "size");
+ *   if (auto done = brantcfg::set(file, "window", "ratio", 1.25); !done)
  *       report(done.error_code().message());
+ *   if (std::error_code error = brantcfg::read_error(file)) report(error.message());
  *   brantcfg::for_each(file, [](std::string_view section, std::string_view key,
  *                               std::string_view value) { ... });
  */
 #ifndef BRANTCFG_HPP
 #define BRANTCFG_HPP
 
+// Checked before any other header, so that an older standard gets this one
+// message rather than a page of errors from what follows. MSVC reports its
+// standard in _MSVC_LANG (__cplusplus stays 199711L without /Zc:__cplusplus).
+#if defined(_MSVC_LANG)
+#  define BRANTCFG_CXX_STANDARD _MSVC_LANG
+#else
+#  define BRANTCFG_CXX_STANDARD __cplusplus
+#endif
+#if BRANTCFG_CXX_STANDARD < 201703L
+#  error "brantcfg.hpp needs C++17: link the CMake target brantcfg::cxx, or compile with -std=c++17 (MSVC: /std:c++17)"
+#else
+
 #include "brantcfg.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -238,36 +288,188 @@ int BRANTCFG_CALL browse_trampoline(const char *section, const char *key, const 
     }
 }
 
+// The value types of get<T> and set. Plain char and the other character
+// types are left out: a character is not a number.
+template <class T>
+inline constexpr bool is_character = std::is_same_v<T, char> || std::is_same_v<T, wchar_t> ||
+#if defined(__cpp_char8_t)
+                                     std::is_same_v<T, char8_t> ||
+#endif
+                                     std::is_same_v<T, char16_t> || std::is_same_v<T, char32_t>;
+template <class T>
+inline constexpr bool is_integer = std::is_integral_v<T> && !std::is_same_v<T, bool> &&
+                                   !is_character<T> && sizeof(T) <= sizeof(std::uint64_t);
+template <class T>
+inline constexpr bool is_real = std::is_same_v<T, float> || std::is_same_v<T, double>;
+template <class>
+inline constexpr bool unsupported = false;
+
+// The whole text as an integer of type T: decimal, or hexadecimal after
+// "0x"/"0X", with a "-" first for a negative value; nothing when any byte is
+// left over or the number does not fit T.
+template <class T>
+[[nodiscard]] std::optional<T> parse_integer(std::string_view text) noexcept {
+    const bool negative = !text.empty() && text.front() == '-';
+    std::string_view digits = negative ? text.substr(1) : text;
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits.remove_prefix(2);
+    }
+    // from_chars would take a second sign where the digits should begin.
+    if (digits.empty() || digits.front() == '-' || digits.front() == '+') return std::nullopt;
+    if (negative && !std::is_signed_v<T>) return std::nullopt;
+    // A negative value is read as its magnitude in the unsigned type of the
+    // same width, so that the most negative value has room.
+    using magnitude_type = std::make_unsigned_t<T>;
+    magnitude_type magnitude = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    if (!negative) {
+        if (magnitude > static_cast<magnitude_type>(std::numeric_limits<T>::max())) return std::nullopt;
+        return static_cast<T>(magnitude);
+    }
+    const auto lowest_magnitude =
+        static_cast<magnitude_type>(static_cast<magnitude_type>(std::numeric_limits<T>::max()) + 1u);
+    if (magnitude > lowest_magnitude) return std::nullopt;
+    if (magnitude == lowest_magnitude) return std::numeric_limits<T>::min();
+    return static_cast<T>(-static_cast<T>(magnitude));
+}
+
+// The whole text as a float or double in the "C" locale's notation.
+template <class T>
+[[nodiscard]] std::optional<T> parse_real(std::string_view text) noexcept {
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// Room for the text of any value set writes: the longest double in
+// shortest form is 24 bytes ("-2.2250738585072014e-308"), a 64-bit integer 20.
+inline constexpr std::size_t number_text_size = 32;
+
+// Calls put with the text set writes for value, as a C string.
+template <class T, class Put>
+[[nodiscard]] result with_text(const T &value, Put &&put) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return put(value ? "true" : "false");
+    } else {
+        char text[number_text_size];
+        const auto [end, error] = std::to_chars(text, text + sizeof text - 1, value);
+        if (error != std::errc()) return result{ERANGE};  // cannot happen: the room fits any value
+        *end = '\0';
+        return put(static_cast<const char *>(text));
+    }
+}
+
 }  // namespace detail
 
 // ---- reading ------------------------------------------------------------------
 
-// The value of key in section, decoded as ini_gets decodes it (comment cut,
-// quotes removed), whole. std::nullopt when the file, the section or the
-// key is missing, or key is null; an entry "key=" gives "" (present but
-// empty), so the two are told apart.
-[[nodiscard]] inline std::optional<std::string> get(const path_arg &path, const text_arg &section,
-                                                    const text_arg &key) {
+// Why the file at path cannot be read: an empty std::error_code when it
+// can be opened for reading; std::errc::no_such_file_or_directory when
+// there is no file (only then; a file that exists but cannot be read gives
+// the system's reason, such as std::errc::permission_denied, or
+// std::errc::is_a_directory for a directory, which POSIX would open and
+// then fail to read). See "A missing file versus a missing key" above for
+// what may change between this call and a later getter. A FIFO is opened,
+// which waits for a writer, and closed again.
+[[nodiscard]] inline std::error_code read_error(const path_arg &path) {
+    if (!path.get()) return std::make_error_code(std::errc::invalid_argument);
+    errno = 0;
+    std::FILE *file = std::fopen(path.get(), "rb");
+    if (!file) return {errno != 0 ? errno : EIO, std::generic_category()};
+    std::fclose(file);  // opened for reading only: closing it loses nothing
+    // Where a path is narrow text, its name is exactly what fopen was given.
+    if constexpr (std::is_same_v<std::filesystem::path::value_type, char>) {
+        std::error_code ignored;
+        if (std::filesystem::is_directory(std::filesystem::path(path.get()), ignored))
+            return std::make_error_code(std::errc::is_a_directory);
+    }
+    return {};
+}
+
+namespace detail {
+
+// The value of key in section as ini_gets decodes it, whole, or nothing.
+[[nodiscard]] inline std::optional<std::string> stored_text(const path_arg &path,
+                                                            const text_arg &section,
+                                                            const text_arg &key) {
     if (!key.get() || !path.get()) return std::nullopt;
     char buffer[line_buffer_size];
     buffer[0] = '\0';
-    const int length = ini_gets(section.get(), key.get(), detail::missing_marker, buffer,
+    const int length = ini_gets(section.get(), key.get(), missing_marker, buffer,
                                 static_cast<int>(sizeof buffer), path.get());
-    if (std::strcmp(buffer, detail::missing_marker) == 0) return std::nullopt;
+    if (std::strcmp(buffer, missing_marker) == 0) return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(length));
 }
 
-// The value, or fallback when it is missing. A present but empty value
-// gives "", not fallback.
-[[nodiscard]] inline std::string get(const path_arg &path, const text_arg &section,
-                                     const text_arg &key, std::string_view fallback) {
-    if (auto value = get(path, section, key)) return std::move(*value);
-    return std::string(fallback);
+// The type get(path, section, key, fallback) answers in: T when given,
+// else what fallback is (text makes std::string).
+struct from_fallback {};
+template <class T, class Fallback>
+struct answer_type {
+    using type = T;
+};
+template <class Fallback>
+struct answer_type<from_fallback, Fallback> {
+    using plain = std::decay_t<Fallback>;
+    using type = std::conditional_t<std::is_convertible_v<const plain &, std::string_view>,
+                                    std::string, plain>;
+};
+
+}  // namespace detail
+
+// The value of key in section as T (see "Typed values" above; by default
+// std::string). The text is decoded as ini_gets decodes it (comment cut,
+// quotes removed) and comes whole. std::nullopt when the file, the section
+// or the key is missing, when key is null, and for a number or truth value
+// that the value is not. An entry "key=" gives "" as std::string (present
+// but empty) and std::nullopt as any other type.
+template <class T = std::string>
+[[nodiscard]] std::optional<T> get(const path_arg &path, const text_arg &section,
+                                   const text_arg &key) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return detail::stored_text(path, section, key);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        const int answer = ini_getbool(section.get(), key.get(), -1, path.get());
+        if (answer < 0) return std::nullopt;
+        return answer != 0;
+    } else if constexpr (detail::is_integer<T> || detail::is_real<T>) {
+        const std::optional<std::string> text = detail::stored_text(path, section, key);
+        if (!text) return std::nullopt;
+        if constexpr (detail::is_integer<T>)
+            return detail::parse_integer<T>(*text);
+        else
+            return detail::parse_real<T>(*text);
+    } else {
+        static_assert(detail::unsupported<T>,
+                      "brantcfg::get<T>: T must be std::string, bool, an integer type of at "
+                      "most 64 bits (not char), float or double");
+        return std::nullopt;
+    }
 }
 
-// The value as a 32-bit integer, converted as ini_getl does (decimal, or
-// hexadecimal when the second byte is 'x'; clamped to 32 bits). std::nullopt
-// when it is missing or empty. Reads the file a second time only when the
+// The value as T, or fallback when get<T> gives std::nullopt. Without an
+// explicit T the type is fallback's: get(file, "window", "width", 640) is
+// an int, a text fallback gives std::string. A present but empty value
+// gives "" as std::string, not fallback.
+template <class T = detail::from_fallback, class Fallback>
+[[nodiscard]] typename detail::answer_type<T, Fallback>::type get(const path_arg &path,
+                                                                  const text_arg &section,
+                                                                  const text_arg &key,
+                                                                  Fallback &&fallback) {
+    using answer = typename detail::answer_type<T, Fallback>::type;
+    if (std::optional<answer> value = get<answer>(path, section, key)) return std::move(*value);
+    return answer(std::forward<Fallback>(fallback));
+}
+
+// The value as a 32-bit integer, converted as ini_getl does (the longest
+// leading number, decimal, or hexadecimal when the second byte is 'x';
+// clamped to 32 bits), for files written to that rule; get<T> reads
+// strictly. std::nullopt when it is missing or empty. Reads the file a second time only when the
 // value is INT32_MIN.
 [[nodiscard]] inline std::optional<std::int32_t> get_int(const path_arg &path,
                                                          const text_arg &section,
@@ -283,9 +485,10 @@ int BRANTCFG_CALL browse_trampoline(const char *section, const char *key, const 
     return ini_getl(section.get(), key.get(), fallback, path.get());
 }
 
-// The value as a float, converted as ini_getf does ("." is the decimal
-// point whatever the locale; text without a number gives 0). std::nullopt
-// when it is missing or empty.
+// The value as a float, converted as ini_getf does (the longest leading
+// number, narrowed to float; "." is the decimal point whatever the locale;
+// text without a number gives 0), for files written to that rule; get<T>
+// reads strictly. std::nullopt when it is missing or empty.
 [[nodiscard]] inline std::optional<float> get_float(const path_arg &path, const text_arg &section,
                                                     const text_arg &key) {
     return detail::present_value<float>(
@@ -299,20 +502,17 @@ int BRANTCFG_CALL browse_trampoline(const char *section, const char *key, const 
     return ini_getf(section.get(), key.get(), fallback, path.get());
 }
 
-// The value as a truth value, judged by its first byte as ini_getbool does:
-// y, t, 1 (either case) true; n, f, 0 false. std::nullopt when it is
-// missing, empty, or starts with anything else ("on", "2").
+// The same as get<bool> and get(path, section, key, fallback) with a bool
+// fallback: the first byte y, t, 1 (either case) is true; n, f, 0 false;
+// anything else ("on", "2"), an empty and a missing value none.
 [[nodiscard]] inline std::optional<bool> get_bool(const path_arg &path, const text_arg &section,
                                                   const text_arg &key) noexcept {
-    const int answer = ini_getbool(section.get(), key.get(), -1, path.get());
-    if (answer < 0) return std::nullopt;
-    return answer != 0;
+    return get<bool>(path, section, key);
 }
 
-// The value as a truth value, or fallback when it is none.
 [[nodiscard]] inline bool get_bool(const path_arg &path, const text_arg &section,
                                    const text_arg &key, bool fallback) noexcept {
-    return ini_getbool(section.get(), key.get(), fallback ? 1 : 0, path.get()) != 0;
+    return get<bool>(path, section, key).value_or(fallback);
 }
 
 // The names of the file's section headers in file order, each whole, a
@@ -360,50 +560,34 @@ bool for_each(const path_arg &path, Callable &&callable) {
 // Sets key in section to value, as ini_puts does: the file and the section
 // are created when missing, the key's line is replaced at its place, every
 // other byte is kept, and the file is replaced atomically when it must be
-// rewritten. A value holding '"', ';' or '#' or ending in a space is written
-// quoted. A CR or LF in section, key or value is refused with EINVAL.
-inline result set(const path_arg &path, const text_arg &section, const text_arg &key,
-                  std::string_view value) {
+// rewritten. value is text (const char*, std::string, std::string_view),
+// written as it is, quoted when it holds '"', ';' or '#' or ends in a
+// space; or a bool, an integer or a float or double, written as "Typed
+// values" above says. A CR or LF in section, key or value is refused with
+// EINVAL, as is a null key or a null const char* value.
+template <class T>
+result set(const path_arg &path, const text_arg &section, const text_arg &key, const T &value) {
     if (!key.get()) return result{EINVAL};
-    const text_arg text(value);
-    return detail::from_c(ini_puts(section.get(), key.get(), text.get(), path.get()));
-}
-
-// A string literal or other C string; a null value is refused with EINVAL.
-inline result set(const path_arg &path, const text_arg &section, const text_arg &key,
-                  const char *value) {
-    if (!value) return result{EINVAL};
-    return set(path, section, key, std::string_view(value));
-}
-
-inline result set(const path_arg &path, const text_arg &section, const text_arg &key,
-                  const std::string &value) {
-    return set(path, section, key, std::string_view(value));
-}
-
-// Any integer type, written in decimal as ini_putl does. A value outside
-// the 32-bit range the library stores is refused with ERANGE, and the file
-// is not touched.
-template <class Integer,
-          std::enable_if_t<std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>, int> = 0>
-result set(const path_arg &path, const text_arg &section, const text_arg &key, Integer value) {
-    using limits = std::numeric_limits<std::int32_t>;
-    if constexpr (std::is_signed_v<Integer> && sizeof(Integer) > sizeof(std::int32_t)) {
-        if (value < limits::min() || value > limits::max()) return result{ERANGE};
-    } else if constexpr (!std::is_signed_v<Integer> && sizeof(Integer) >= sizeof(std::int32_t)) {
-        if (value > static_cast<Integer>(limits::max())) return result{ERANGE};
+    const auto put = [&](const char *text) {
+        return detail::from_c(ini_puts(section.get(), key.get(), text, path.get()));
+    };
+    if constexpr (std::is_same_v<T, std::nullptr_t>) {
+        return result{EINVAL};
+    } else if constexpr (std::is_same_v<T, const char *> || std::is_same_v<T, char *>) {
+        if (!value) return result{EINVAL};
+        return put(value);
+    } else if constexpr (std::is_convertible_v<const T &, std::string_view>) {
+        const text_arg text{std::string_view(value)};
+        return put(text.get());
+    } else if constexpr (std::is_same_v<T, bool> || detail::is_integer<T> || detail::is_real<T>) {
+        return detail::with_text(value, put);
+    } else {
+        static_assert(detail::unsupported<T>,
+                      "brantcfg::set: the value must be text (const char*, std::string, "
+                      "std::string_view), bool, an integer type of at most 64 bits (not char), "
+                      "float or double");
+        return result{EINVAL};
     }
-    if (!key.get()) return result{EINVAL};
-    return detail::from_c(
-        ini_putl(section.get(), key.get(), static_cast<std::int32_t>(value), path.get()));
-}
-
-// A float or double, narrowed to float and written with six decimals and
-// "." as ini_putf does ("1.500000").
-template <class Real, std::enable_if_t<std::is_floating_point_v<Real>, int> = 0>
-result set(const path_arg &path, const text_arg &section, const text_arg &key, Real value) {
-    if (!key.get()) return result{EINVAL};
-    return detail::from_c(ini_putf(section.get(), key.get(), static_cast<float>(value), path.get()));
 }
 
 // Removes key's line from section (only that line; comments stay). Success
@@ -423,4 +607,6 @@ result set(const path_arg &path, const text_arg &section, const text_arg &key, R
 
 }  // namespace brantcfg
 
+#endif  // C++17
+#undef BRANTCFG_CXX_STANDARD
 #endif  // BRANTCFG_HPP

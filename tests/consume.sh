@@ -76,6 +76,10 @@ check_installation() {
         [ ! -e "$libdir/libbrantcfg.so" ] || fail "a static build installed a shared library"
     fi
     if find "$prefix" -name '*internal*' | grep -q .; then fail "the unit tests' archive was installed"; fi
+    # The tool comes with its manual page.
+    if [ -e "$prefix/bin/brantcfg" ] && [ ! -f "$prefix/share/man/man1/brantcfg.1" ]; then
+        fail "the tool is installed without its manual page"
+    fi
     # An installed program (the command-line tool) finds the library it was
     # linked with from where it is installed, without any search path set.
     for program in "$prefix"/bin/*; do

@@ -1,59 +1,37 @@
 // brantcfg: reads and changes INI files from a shell.
 //
-// Every verb reads and writes the INI content through the library's ten
-// exports and nothing else; the tool adds argument handling, output formats
-// and exit statuses around them. The file reads top to bottom:
-//   statuses     - exit statuses and the failures that carry them
+// Every verb reads and writes the INI content through the library (its ten
+// exports, and the C++ layer over them) and nothing else; the tool adds
+// argument handling, output formats, standard input and output, and exit
+// statuses around them. It uses only standard C++ and the library, so it
+// builds and behaves the same on every system. The file reads top to bottom:
 //   output       - standard output with its write errors kept for the end
-//   files        - what the system says about a path, stdin as a file
-//   reading      - values, names and pairs through the exports
+//   the files    - the file a verb reads or changes; "-" and pipes as files
+//   reading      - names and pairs through the library
 //   verbs        - get, set, del, sections, keys, dump, merge
 //   arguments    - the command line, help and version
-#include <brantcfg.h>
-
+#include "failure.h"
+#include "files.h"
 #include "formats.h"
+#include "help.h"
+
+#include <brantcfg.hpp>
 
 #include <CLI/CLI.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <unordered_set>
 #include <vector>
 
 namespace brantcfg_tool {
 namespace {
-
-// ---- statuses ---------------------------------------------------------------
-
-enum class exit_status : int {
-    ok = 0,          // the verb did what was asked
-    not_found = 1,   // get or keys found nothing
-    usage = 2,       // the command line is wrong
-    file_error = 3,  // a file, or standard output, could not be read or written
-};
-
-// Why a verb stops early: the status to exit with and a one-line message.
-struct failure {
-    exit_status status;
-    std::string message;
-};
-
-[[noreturn]] void fail_usage(std::string message) {
-    throw failure{exit_status::usage, std::move(message)};
-}
-
-[[noreturn]] void fail_file(const char *action, const std::string &path, int cause) {
-    throw failure{exit_status::file_error, std::string("cannot ") + action + " " + path + ": " +
-                                               std::strerror(cause != 0 ? cause : EIO)};
-}
 
 // ---- output -----------------------------------------------------------------
 
@@ -80,157 +58,137 @@ private:
     int cause_ = 0;
 };
 
-// ---- files ------------------------------------------------------------------
+// ---- the files --------------------------------------------------------------
 
-enum class presence { missing, present };
+constexpr char STANDARD_INPUT[] = "standard input";
 
-// The exports answer a missing file and one that cannot be read alike (a
-// getter returns its default, a directory even reads as an empty file), so
-// the tool asks the system which case a path is in before a verb starts.
-// Only "no such file" counts as missing. O_NONBLOCK keeps a FIFO without a
-// writer from holding the check up; nothing is read.
-presence check_path(const std::string &path, const char *action) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return presence::missing;
-        fail_file(action, path, errno);
-    }
-    struct stat status {};
-    const int stat_result = fstat(fd, &status);
-    const int cause = errno;
-    close(fd);
-    if (stat_result != 0) fail_file(action, path, cause);
-    if (S_ISDIR(status.st_mode)) fail_file(action, path, EISDIR);
-    return presence::present;
+struct file_closer {
+    void operator()(std::FILE *file) const { std::fclose(file); }  // read only: nothing to lose
+};
+
+// Whether there is no file at path; a file that is there but cannot be read
+// (no permission, a folder) is a failure to action it.
+bool is_missing(const std::string &path, const char *action) {
+    const std::error_code error = brantcfg::read_error(path);
+    if (error == std::errc::no_such_file_or_directory) return true;
+    if (error) fail_file(action, path, error.value());
+    return false;
 }
 
-// A file's bytes, or nothing when it does not exist. Only --verbose reads
-// them, to tell whether a change left the file as it was.
-std::optional<std::string> file_bytes(const std::string &path) {
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (!file) return std::nullopt;
-    std::string bytes;
-    char chunk[65536];
-    std::size_t count = 0;
-    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, count);
-    std::fclose(file);  // read-only: closing it cannot lose data
-    return bytes;
-}
-
-// A temporary file that holds a copy of standard input, since the exports
-// read files by path; removed when the verb ends, however it ends.
-class stdin_copy {
+// A file a verb works on: what messages call it, the path the library
+// gets, and whether there is no file there.
+class verb_file {
 public:
-    stdin_copy() {
-        const char *dir = std::getenv("TMPDIR");
-        std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/brantcfg-stdin-XXXXXX";
-        const int fd = mkstemp(pattern.data());
-        if (fd < 0) fail_file("write", pattern, errno);
-        path_ = pattern;
-        fd_ = fd;
-    }
-    stdin_copy(const stdin_copy &) = delete;
-    stdin_copy &operator=(const stdin_copy &) = delete;
-    ~stdin_copy() {
-        if (fd_ >= 0) close(fd_);
-        unlink(path_.c_str());
-    }
+    const std::string &name() const { return name_; }
+    const std::string &path() const { return path_; }
+    [[nodiscard]] bool missing() const { return missing_; }
 
-    // Copies all of standard input; returns the copy's path.
-    const std::string &fill() {
-        char chunk[65536];
-        for (;;) {
-            const ssize_t count = read(STDIN_FILENO, chunk, sizeof chunk);
-            if (count == 0) break;
-            if (count < 0) {
-                if (errno == EINTR) continue;
-                fail_file("read", "standard input", errno);
-            }
-            for (ssize_t done = 0; done < count;) {
-                const ssize_t written = ::write(fd_, chunk + done, static_cast<std::size_t>(count - done));
-                if (written < 0 && errno == EINTR) continue;
-                if (written < 0) fail_file("write", path_, errno);
-                done += written;
-            }
+protected:
+    explicit verb_file(const std::string &file) : name_(file == "-" ? STANDARD_INPUT : file) {}
+    std::string name_;
+    std::string path_;
+    bool missing_ = false;
+};
+
+// The file a reading verb reads, as the library takes it: the path itself,
+// or a private copy (called copy_name) of standard input for "-" or of what
+// a pipe or device at the path gives, since the library opens the file
+// again on every call and such a thing can be read only once.
+class read_file : public verb_file {
+public:
+    read_file(const std::string &file, scratch &copies, const char *copy_name) : verb_file(file) {
+        if (file == "-") {
+            path_ = copies.copy(stdin, name_, copy_name);
+        } else if (names_stream(file)) {
+            errno = 0;
+            const std::unique_ptr<std::FILE, file_closer> stream(std::fopen(file.c_str(), "rb"));
+            if (!stream) fail_file("read", name_, errno);
+            path_ = copies.copy(stream.get(), name_, copy_name);
+        } else {
+            path_ = file;
+            missing_ = is_missing(file, "read");
         }
-        // A close that fails may have lost the tail of the copy.
-        const int result = close(fd_);
-        fd_ = -1;
-        if (result != 0) fail_file("write", path_, errno);
-        return path_;
+    }
+    // For a verb that has nothing to say about a file that is not there.
+    void require() const {
+        if (missing_) fail_file("read", name_, ENOENT);
+    }
+};
+
+// The file a changing verb changes: the path itself, which need not exist,
+// or for "-" a private copy of standard input, which finish() writes to
+// standard output once changed.
+class changed_file : public verb_file {
+public:
+    changed_file(const std::string &file, scratch &copies) : verb_file(file), from_stdin_(file == "-") {
+        if (from_stdin_) {
+            path_ = copies.copy(stdin, name_, "input.ini");
+            // Empty input is no file at all: a set then writes just the
+            // header and the key line, without the empty line that the
+            // library puts before a section it adds to an empty file.
+            missing_ = read_bytes(path_, name_).value_or("").empty();
+            if (missing_ && std::remove(path_.c_str()) != 0) fail_file("write", path_, errno);
+        } else {
+            path_ = file;
+            missing_ = is_missing(file, "write");
+        }
+    }
+    [[nodiscard]] bool from_stdin() const { return from_stdin_; }
+
+    // Writes the changed copy of standard input, when there is one left.
+    void finish(output &out) const {
+        if (!from_stdin_) return;
+        if (const std::optional<std::string> bytes = read_bytes(path_, name_)) out.write(*bytes);
     }
 
 private:
-    std::string path_;
-    int fd_ = -1;
+    bool from_stdin_;
 };
+
+// Turns what a setter returned (done, and errno right after it) into a
+// failure. The library refuses a section or key name it cannot write (a
+// line break, or a name that would not read back) with EINVAL before it
+// touches the file, and a rewrite of a file whose name ends in "~", which
+// is its temporary file's mark: both are usage errors.
+void check_write(int done, int cause, const changed_file &target, const std::string &section,
+                 const char *key) {
+    if (done) return;
+    if (cause != EINVAL) fail_file("write", target.name(), cause);
+    const std::string &name = target.name();
+    if (!target.from_stdin() && !name.empty() && name.back() == '~')
+        throw failure{exit_status::usage,
+                      "cannot rewrite " + name + ": a name ending in \"~\" leaves no room for the temporary file"};
+    std::string what = "section \"" + section + "\"";
+    if (key) what += ", key \"" + std::string(key) + "\"";
+    throw failure{exit_status::usage, "the library refuses to write " + what + " (a name it could not read back): " + name};
+}
 
 // ---- reading ----------------------------------------------------------------
 
-// Room for one value or name: nothing the library reads back is longer
-// than 511 bytes.
-constexpr int TEXT_BUFFER_SIZE = 512;
-
-// ini_gets returns only a length, so an absent key and an empty value would
-// look alike. Its default here is a lone line feed, which no stored value
-// can hold: the library reads a file in pieces that end at a line feed and
-// drops the blanks at a value's end, the line feed among them. Getting the
-// line feed back therefore means "absent".
-constexpr char ABSENT[] = "\n";
-
-std::optional<std::string> read_value(const std::string &path, const std::string &section,
-                                      const std::string &key) {
-    char buffer[TEXT_BUFFER_SIZE];
-    const int length = ini_gets(section.c_str(), key.c_str(), ABSENT, buffer, sizeof buffer, path.c_str());
-    if (std::strcmp(buffer, ABSENT) == 0) return std::nullopt;
-    return std::string(buffer, static_cast<std::size_t>(length));
-}
-
-// Names listed by position until the library reports an empty one, each
-// name once (names match without regard to ASCII case, as lookups do). The
-// library reports a "[]" header or a "=value" line like the end of the list,
-// so names after one are not listed. Each position is a scan from the
-// file's start: listing n names reads the file up to n times.
-template <typename Name_at>
-std::vector<std::string> distinct_names(Name_at name_at) {
-    std::vector<std::string> names;
+// Each name once, in the order given; names match without regard to ASCII
+// letter case, as lookups match them.
+std::vector<std::string> unique_names(std::vector<std::string> names) {
+    std::vector<std::string> unique;
     std::unordered_set<std::string> seen;
-    char buffer[TEXT_BUFFER_SIZE];
-    for (int index = 0; name_at(index, buffer, static_cast<int>(sizeof buffer)) > 0; ++index) {
-        std::string folded = buffer;
+    for (std::string &name : names) {
+        std::string folded = name;
         for (char &c : folded)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (seen.insert(folded).second) names.emplace_back(buffer);
+        if (seen.insert(std::move(folded)).second) unique.push_back(std::move(name));
     }
-    return names;
+    return unique;
 }
 
-struct collected {
+// Every pair of the file, in file order.
+std::vector<entry> read_entries(const read_file &file) {
     std::vector<entry> entries;
-    bool out_of_memory = false;
-};
-
-// Nothing may be thrown through the library: a failed allocation stops the
-// walk and is reported after it.
-int BRANTCFG_CALL collect_entry(const char *section, const char *key, const char *value, void *user_data) {
-    auto *list = static_cast<collected *>(user_data);
-    try {
-        list->entries.push_back(entry{section, key, value});
-        return 1;
-    } catch (...) {
-        list->out_of_memory = true;
-        return 0;
-    }
-}
-
-// Every pair of the file at path, in file order; name is what messages
-// call it.
-std::vector<entry> read_entries(const std::string &path, const std::string &name) {
-    collected list;
     errno = 0;
-    if (!ini_browse(collect_entry, &list, path.c_str())) fail_file("read", name, errno);
-    if (list.out_of_memory) fail_file("read", name, ENOMEM);
-    return std::move(list.entries);
+    const bool read = brantcfg::for_each(file.path(), [&](std::string_view section, std::string_view key,
+                                                          std::string_view value) {
+        entries.push_back(entry{std::string(section), std::string(key), std::string(value)});
+    });
+    if (!read) fail_file("read", file.name(), errno);
+    return entries;
 }
 
 // ---- verbs ------------------------------------------------------------------
@@ -248,22 +206,23 @@ struct arguments {
     std::optional<std::string> fallback;  // --default, in the form get prints
     value_type type = value_type::string;
     dump_format format = dump_format::ini;
+    bool existing = false;
     bool verbose = false;
 };
 
 // The value get prints, converted the way the typed getters convert; nothing
 // when the key is absent or, for a typed read, its value is empty or (bool)
 // no truth value.
-std::optional<std::string> typed_value(const arguments &a) {
+std::optional<std::string> typed_value(const arguments &a, const std::string &file) {
     const char *section = a.section.c_str();
     const char *key = a.key.c_str();
-    const char *path = a.file.c_str();
+    const char *path = file.c_str();
     if (a.type == value_type::truth) {
         const int truth = ini_getbool(section, key, -1, path);
         if (truth < 0) return std::nullopt;
         return std::string(truth ? "1" : "0");
     }
-    std::optional<std::string> text = read_value(a.file, a.section, a.key);
+    std::optional<std::string> text = brantcfg::get(path, section, key);
     if (!text || a.type == value_type::string) return text;
     // The number getters give their default for an empty value.
     if (text->empty()) return std::nullopt;
@@ -271,157 +230,112 @@ std::optional<std::string> typed_value(const arguments &a) {
     return float_text(ini_getf(section, key, 0.0f, path));
 }
 
-exit_status run_get(const arguments &a, output &out) {
+exit_status run_get(const arguments &a, output &out, scratch &copies) {
+    const read_file file(a.file, copies, "input.ini");
     std::optional<std::string> text;
-    // A missing file is read as an empty one, and is not created.
-    if (check_path(a.file, "read") == presence::present) text = typed_value(a);
+    if (file.missing()) {
+        if (!a.fallback) file.require();
+    } else {
+        text = typed_value(a, file.path());
+    }
     if (!text) text = a.fallback;
     if (!text) return exit_status::not_found;
     out.line(*text);
     return exit_status::ok;
 }
 
-// Runs change, which writes a.file through the setters and returns what the
-// last of them returned. With --verbose, says "changed" when the file's
-// bytes (or its existence) differ from before, else "unchanged": comparing
-// bytes needs no guess about how the library encodes, cuts or places a
-// line, and says exactly what a program watching the file would see.
+// Runs change on target and writes the result when it came from standard
+// input. With --verbose, says "changed" when the file's bytes (or its
+// existence) differ from before, else "unchanged": comparing bytes needs no
+// guess about how the library encodes, cuts or places a line, and says
+// exactly what a program watching the file would see.
 template <typename Change>
-exit_status change_file(const arguments &a, Change change) {
-    check_path(a.file, "write");
-    const std::optional<std::string> before = a.verbose ? file_bytes(a.file) : std::nullopt;
-    // The setters leave errno saying why they returned 0.
-    if (!change()) fail_file("write", a.file, errno);
-    if (a.verbose) std::fputs(file_bytes(a.file) == before ? "unchanged\n" : "changed\n", stderr);
+exit_status change_file(const arguments &a, const changed_file &target, output &out, Change change) {
+    const std::optional<std::string> before = a.verbose ? read_bytes(target.path(), target.name()) : std::nullopt;
+    change();
+    if (a.verbose)
+        std::fputs(read_bytes(target.path(), target.name()) == before ? "unchanged\n" : "changed\n", stderr);
+    target.finish(out);
     return exit_status::ok;
 }
 
-exit_status run_set(const arguments &a) {
+exit_status run_set(const arguments &a, output &out, scratch &copies) {
+    const changed_file target(a.file, copies);
+    const char *path = target.path().c_str();
     const char *section = a.section.c_str();
     const char *key = a.key.c_str();
-    const char *path = a.file.c_str();
-    return change_file(a, [&] {
+    if (a.existing) {
+        // Read first, then written: a writer in between can make the key
+        // appear or go; the change itself is still whole.
+        if (target.missing() && !target.from_stdin()) fail_file("read", target.name(), ENOENT);
+        if (!brantcfg::get(path, section, key)) return exit_status::not_found;
+    }
+    return change_file(a, target, out, [&] {
+        int done = 0;
         switch (a.type) {
-            case value_type::integer: return ini_putl(section, key, *parse_int32(a.value), path);
-            case value_type::real: return ini_putf(section, key, *parse_float(a.value), path);
-            default: return ini_puts(section, key, a.value.c_str(), path);
+            case value_type::integer: done = ini_putl(section, key, *parse_int32(a.value), path); break;
+            case value_type::real: done = ini_putf(section, key, *parse_float(a.value), path); break;
+            default: done = ini_puts(section, key, a.value.c_str(), path); break;
         }
+        check_write(done, errno, target, a.section, key);
     });
 }
 
 // A missing file has nothing to delete: the library creates nothing.
-exit_status run_del(const arguments &a) {
-    return change_file(a, [&] {
-        return ini_puts(a.section.c_str(), a.has_key ? a.key.c_str() : nullptr, nullptr, a.file.c_str());
+exit_status run_del(const arguments &a, output &out, scratch &copies) {
+    const changed_file target(a.file, copies);
+    const char *key = a.has_key ? a.key.c_str() : nullptr;
+    return change_file(a, target, out, [&] {
+        const int done = ini_puts(a.section.c_str(), key, nullptr, target.path().c_str());
+        check_write(done, errno, target, a.section, key);
     });
 }
 
-exit_status run_sections(const arguments &a, output &out) {
-    if (check_path(a.file, "read") == presence::missing) return exit_status::ok;
-    const char *path = a.file.c_str();
-    for (const std::string &name : distinct_names([path](int index, char *buffer, int size) {
-             return ini_getsection(index, buffer, size, path);
-         }))
-        out.line(name);
+exit_status run_sections(const arguments &a, output &out, scratch &copies) {
+    const read_file file(a.file, copies, "input.ini");
+    file.require();
+    for (const std::string &name : unique_names(brantcfg::sections(file.path()))) out.line(name);
     return exit_status::ok;
 }
 
-exit_status run_keys(const arguments &a, output &out) {
-    if (check_path(a.file, "read") == presence::missing) return exit_status::not_found;
-    const char *path = a.file.c_str();
-    const char *section = a.section.c_str();
-    const std::vector<std::string> names = distinct_names([path, section](int index, char *buffer, int size) {
-        return ini_getkey(section, index, buffer, size, path);
-    });
+exit_status run_keys(const arguments &a, output &out, scratch &copies) {
+    const read_file file(a.file, copies, "input.ini");
+    file.require();
+    const std::vector<std::string> names = unique_names(brantcfg::keys(file.path(), a.section));
     for (const std::string &name : names) out.line(name);
     return names.empty() ? exit_status::not_found : exit_status::ok;
 }
 
-exit_status run_dump(const arguments &a, output &out) {
-    if (check_path(a.file, "read") == presence::missing) return exit_status::ok;
-    out.write(format_entries(read_entries(a.file, a.file), a.format));
+exit_status run_dump(const arguments &a, output &out, scratch &copies) {
+    const read_file file(a.file, copies, "input.ini");
+    file.require();
+    out.write(format_entries(read_entries(file), a.format));
     return exit_status::ok;
 }
 
-// The pairs merge sets: those of SOURCE, or of standard input for "-".
-std::vector<entry> merge_source(const std::string &source) {
-    if (source == "-") {
-        stdin_copy copy;
-        return read_entries(copy.fill(), "standard input");
-    }
-    // Unlike the file being changed, a source named on purpose must exist.
-    if (check_path(source, "read") == presence::missing) fail_file("read", source, ENOENT);
-    return read_entries(source, source);
-}
-
-exit_status run_merge(const arguments &a) {
-    return change_file(a, [&] {
-        for (const entry &pair : merge_source(a.source)) {
-            // A pair without a key name, or whose key begins with "["
-            // (browsing reports "[x=1" lines as pairs), cannot be looked up,
-            // and writing it would end the section for lookups: it is left out.
+// Sets the pairs of SOURCE one after another through the public setter, as
+// set would. A pair without a key name, or whose key begins with "["
+// (browsing reports "[x=1" lines as pairs), cannot be looked up, and
+// writing it would end the section for lookups: it is left out.
+exit_status run_merge(const arguments &a, output &out, scratch &copies) {
+    if (a.file == "-" && a.source == "-")
+        fail_usage("FILE and SOURCE cannot both be standard input; name SOURCE");
+    // The source is read whole first: one that cannot be read changes nothing.
+    const read_file source(a.source, copies, "source.ini");
+    source.require();
+    const std::vector<entry> pairs = read_entries(source);
+    const changed_file target(a.file, copies);
+    return change_file(a, target, out, [&] {
+        for (const entry &pair : pairs) {
             if (pair.key.empty() || pair.key[0] == '[') continue;
-            if (!ini_puts(pair.section.c_str(), pair.key.c_str(), pair.value.c_str(), a.file.c_str())) return 0;
+            const int done = ini_puts(pair.section.c_str(), pair.key.c_str(), pair.value.c_str(),
+                                      target.path().c_str());
+            check_write(done, errno, target, pair.section, pair.key.c_str());
         }
-        return 1;
     });
 }
 
 // ---- arguments --------------------------------------------------------------
-
-constexpr char HELP[] =
-    "Usage: brantcfg VERB FILE [ARGUMENTS] [OPTIONS]\n"
-    "       brantcfg --help | --version\n"
-    "\n"
-    "Reads and changes INI files.\n"
-    "\n"
-    "Verbs:\n"
-    "  get FILE SECTION KEY [--default TEXT] [--type string|int|float|bool]\n"
-    "      Print the value of KEY in SECTION.\n"
-    "  set FILE SECTION KEY VALUE [--type string|int|float] [--verbose]\n"
-    "      Set KEY to VALUE, creating the file and the section when missing.\n"
-    "  del FILE SECTION [KEY] [--verbose]\n"
-    "      Delete KEY, or without KEY the whole section.\n"
-    "  sections FILE\n"
-    "      List the section names, one a line.\n"
-    "  keys FILE SECTION\n"
-    "      List the key names of SECTION, one a line.\n"
-    "  dump FILE [--format ini|lines|json|env]\n"
-    "      Print every pair: ini (the default) as a file that reads back the same,\n"
-    "      lines as SECTION<TAB>KEY<TAB>VALUE, json as an array of objects,\n"
-    "      env as SECTION_KEY='VALUE' assignments for sh's eval.\n"
-    "  merge FILE [SOURCE|-] [--verbose]\n"
-    "      Set every pair of SOURCE (standard input when - or left out) into FILE,\n"
-    "      in order; a pair whose value is already there writes nothing.\n"
-    "\n"
-    "Options:\n"
-    "  --default TEXT  what get prints when the key is absent (converted by --type)\n"
-    "  --type TYPE     convert as the typed getters and setters do; bool prints 1\n"
-    "                  or 0, and a value that is no truth value counts as absent\n"
-    "  --format FORMAT output format of dump\n"
-    "  --verbose       say \"changed\" or \"unchanged\" on standard error\n"
-    "  -h, --help      show this help and exit\n"
-    "  --version       show the version and exit\n"
-    "\n"
-    "An empty SECTION (\"\") means the keys above the first section header.\n"
-    "Values are printed byte for byte; names match without regard to case.\n"
-    "\n"
-    "Examples:\n"
-    "  brantcfg get app.ini window title\n"
-    "  brantcfg get app.ini window width --type int --default 640\n"
-    "  brantcfg set app.ini window title 'Main window' --verbose\n"
-    "  brantcfg del app.ini window title\n"
-    "  brantcfg sections app.ini\n"
-    "  brantcfg keys app.ini window\n"
-    "  brantcfg dump app.ini --format json\n"
-    "  eval \"$(brantcfg dump app.ini --format env)\"\n"
-    "  brantcfg merge app.ini defaults.ini\n"
-    "\n"
-    "Exit status:\n"
-    "  0  success\n"
-    "  1  get or keys found nothing\n"
-    "  2  usage error\n"
-    "  3  a file or standard output could not be read or written\n";
 
 // The text in the form get prints it: converted as --type says, or a
 // usage error naming what did not convert (what).
@@ -456,14 +370,34 @@ void check_arguments(arguments &a, const std::string &type, const std::string &f
     if (a.verb == "get" && a.fallback) a.fallback = converted_text(a.type, *a.fallback, "--default");
 }
 
-exit_status run(int argc, char **argv, output &out) {
+// A section or key name, or a value, holding CR or LF cannot be written
+// (the library refuses it) and can never be found; it is a usage error.
+void refuse_line_break(const std::string &text, const char *what) {
+    if (text.find_first_of("\r\n") != std::string::npos)
+        fail_usage(std::string(what) + " cannot hold a line break (CR or LF)");
+}
+
+exit_status run(int argc, char **argv, output &out, scratch &copies) {
+    // Help comes before everything else, for the verb before it if there
+    // is one, however the rest of the line reads; "--" ends the options.
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            const std::string help = verb_help(argv[1]);
+            out.write(help.empty() ? tool_help() : help);
+            return exit_status::ok;
+        }
+    }
+
     arguments a;
     std::string type = "string";
     std::string format = "ini";
     std::string fallback;
 
     CLI::App app{"Reads and changes INI files.", "brantcfg"};
-    app.set_help_flag("-h,--help");
+    app.set_help_flag();
+    // On Windows CLI11 would take "/path" for an option; here it is a path
+    // (from the root of the current drive), as everywhere. Verbs inherit it.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", BRANTCFG_VERSION_STRING);
     app.require_subcommand(1, 1);
 
@@ -480,6 +414,7 @@ exit_status run(int argc, char **argv, output &out) {
     set->add_option("KEY", a.key)->required();
     set->add_option("VALUE", a.value)->required();
     set->add_option("--type", type)->check(CLI::IsMember({"string", "int", "float"}));
+    set->add_flag("--existing", a.existing);
     set->add_flag("--verbose", a.verbose);
 
     CLI::App *del = app.add_subcommand("del");
@@ -520,9 +455,6 @@ exit_status run(int argc, char **argv, output &out) {
     } catch (const CLI::CallForVersion &) {
         out.line(std::string("brantcfg ") + BRANTCFG_VERSION_STRING);
         return exit_status::ok;
-    } catch (const CLI::Success &) {
-        out.write(HELP);
-        return exit_status::ok;
     } catch (const CLI::ParseError &e) {
         fail_usage(e.what());
     }
@@ -530,15 +462,18 @@ exit_status run(int argc, char **argv, output &out) {
     a.verb = app.get_subcommands().front()->get_name();
     a.has_key = key_option->count() > 0;
     if (default_option->count() > 0) a.fallback = fallback;
+    refuse_line_break(a.section, "SECTION");
+    refuse_line_break(a.key, "KEY");
+    refuse_line_break(a.value, "VALUE");
     check_arguments(a, type, format);
 
-    if (a.verb == "get") return run_get(a, out);
-    if (a.verb == "set") return run_set(a);
-    if (a.verb == "del") return run_del(a);
-    if (a.verb == "sections") return run_sections(a, out);
-    if (a.verb == "keys") return run_keys(a, out);
-    if (a.verb == "dump") return run_dump(a, out);
-    return run_merge(a);
+    if (a.verb == "get") return run_get(a, out, copies);
+    if (a.verb == "set") return run_set(a, out, copies);
+    if (a.verb == "del") return run_del(a, out, copies);
+    if (a.verb == "sections") return run_sections(a, out, copies);
+    if (a.verb == "keys") return run_keys(a, out, copies);
+    if (a.verb == "dump") return run_dump(a, out, copies);
+    return run_merge(a, out, copies);
 }
 
 }  // namespace
@@ -546,17 +481,22 @@ exit_status run(int argc, char **argv, output &out) {
 
 int main(int argc, char **argv) {
     using namespace brantcfg_tool;
+    use_binary_stdio();
     output out;
     exit_status status = exit_status::ok;
-    try {
-        status = run(argc, argv, out);
-    } catch (const failure &f) {
-        std::fprintf(stderr, "brantcfg: %s\n", f.message.c_str());
-        if (f.status == exit_status::usage) std::fputs("Try 'brantcfg --help' for more information.\n", stderr);
-        status = f.status;
-    } catch (const std::bad_alloc &) {
-        std::fputs("brantcfg: out of memory\n", stderr);
-        status = exit_status::file_error;
+    {
+        // The private copies go before the exit status is returned.
+        scratch copies;
+        try {
+            status = run(argc, argv, out, copies);
+        } catch (const failure &f) {
+            std::fprintf(stderr, "brantcfg: %s\n", f.message.c_str());
+            if (f.hint) std::fputs("Try 'brantcfg --help' for more information.\n", stderr);
+            status = f.status;
+        } catch (const std::bad_alloc &) {
+            std::fputs("brantcfg: out of memory\n", stderr);
+            status = exit_status::file_error;
+        }
     }
     if (const int cause = out.finish(); cause != 0) {
         std::fprintf(stderr, "brantcfg: cannot write standard output: %s\n", std::strerror(cause));

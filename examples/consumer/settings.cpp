@@ -14,7 +14,15 @@ int main(int argc, char **argv) {
     }
     const std::filesystem::path file = argv[1];
 
-    const std::int32_t runs = brantcfg::get_int(file, "app", "runs").value_or(0) + 1;
+    // A missing file is the first run; a file that is there but cannot be
+    // read must not be taken for one (it would start the count again).
+    if (const std::error_code error = brantcfg::read_error(file);
+        error && error != std::errc::no_such_file_or_directory) {
+        std::cerr << "settings_cpp: cannot read " << file.string() << ": " << error.message() << '\n';
+        return 1;
+    }
+    // The whole value must be a number: "12abc" counts as no count at all.
+    const int runs = brantcfg::get(file, "app", "runs", 0) + 1;
     if (auto done = brantcfg::set(file, "app", "runs", runs); !done) {
         std::cerr << "settings_cpp: cannot write " << file.string() << ": "
                   << done.error_code().message() << '\n';
