@@ -465,6 +465,28 @@ TEST_F(Cli, RefusalByTheLibraryIsAUsageError) {
     EXPECT_EQ(read_file(ini), "[s]\r\nk=2\r\n");
 }
 
+// Names and values whose lines would not read back as what was set are
+// refused by the library before it opens the file: a usage error too.
+TEST_F(Cli, NameTheLibraryCannotReadBackIsAUsageError) {
+    const std::string ini = file("a.ini", SAMPLE);
+    const std::vector<std::vector<std::string>> cases = {
+        {"set", ini, "window", "a=b", "v"},
+        {"set", ini, "window", "", "v"},
+        {"set", ini, "window", ";title", "v"},
+        {"set", ini, "win]dow", "title", "v"},
+        {"set", ini, "window", "title", std::string(600, 'v')},
+    };
+    for (const std::vector<std::string> &args : cases) {
+        const Outcome o = tool(args);
+        EXPECT_EQ(o.status, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(o.err.rfind("brantcfg: ", 0), 0u) << o.err;
+        if (!args[3].empty()) {
+            EXPECT_NE(o.err.find("could not read back"), std::string::npos) << o.err;
+        }
+        EXPECT_EQ(read_file(ini), SAMPLE);
+    }
+}
+
 TEST_F(Cli, SetExistingChangesOnlyKeysThatAreThere) {
     const std::string original = "top=0\r\n[s]\r\nk=1\r\nempty=\r\n";
     struct Case {

@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -155,6 +156,13 @@ void check_write(int done, int cause, const changed_file &target, const std::str
     if (done) return;
     if (cause != EINVAL) fail_file("write", target.name(), cause);
     const std::string &name = target.name();
+    // A device at the path is refused with EINVAL too: that is the file's
+    // fault, not the names'.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(name, error);
+    if (!target.from_stdin() && !error && std::filesystem::exists(status) &&
+        !std::filesystem::is_regular_file(status))
+        fail_file("write", name, cause);
     if (!target.from_stdin() && !name.empty() && name.back() == '~')
         throw failure{exit_status::usage,
                       "cannot rewrite " + name + ": a name ending in \"~\" leaves no room for the temporary file"};
