@@ -4,6 +4,7 @@
 // bytes; any byte written outside a buffer, a result that disagrees with
 // the buffer, or an answer that changes with the buffer size fails.
 #include "fuzz_support.h"
+#include "text_rules.h"
 
 #include "brantcfg.h"
 
@@ -19,7 +20,7 @@ constexpr std::size_t GUARD_SIZE = 32;
 constexpr unsigned char GUARD_BYTE = 0xA5;
 // The room that holds any answer whole: values, names and pieces are at
 // most 511 bytes.
-constexpr int FULL_SIZE = 512;
+constexpr int FULL_SIZE = brantcfg::detail::LINE_BUFFER_SIZE;
 constexpr int MAX_REQUESTS = 8;
 
 // A caller buffer of size bytes between two guard zones, filled with the

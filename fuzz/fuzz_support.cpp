@@ -1,4 +1,5 @@
 #include "fuzz_support.h"
+#include "text_rules.h"
 
 #include "brantcfg.h"
 
@@ -121,7 +122,7 @@ std::string show(const std::string &bytes) {
 namespace {
 
 // The largest name a lookup can return: a piece is at most 511 bytes.
-constexpr int NAME_BUFFER_SIZE = 512;
+constexpr int NAME_BUFFER_SIZE = brantcfg::detail::LINE_BUFFER_SIZE;
 
 Name pick_name(Control &control, bool from_file_is_key, const Name &section, const std::string &path) {
     const std::uint8_t how = control.byte();

@@ -31,10 +31,10 @@ using namespace brantcfg_fuzz;
 // Longest key a written key line carries whole, and the longest line.
 constexpr std::size_t MAX_KEY = 508;
 constexpr std::size_t MAX_SECTION = 507;
-constexpr std::size_t MAX_LINE = 511;
-constexpr int VALUE_BUFFER_SIZE = 512;
+constexpr std::size_t MAX_LINE = brantcfg::detail::LINE_BUFFER_SIZE - 1;
+constexpr int VALUE_BUFFER_SIZE = brantcfg::detail::LINE_BUFFER_SIZE;
 // A default no stored value can equal: a value is at most 509 bytes.
-const std::string MISSING(511, '\x7f');
+const std::string MISSING(MAX_LINE, '\x7f');
 
 struct Counts {
     long runs = 0, refused = 0, full_checks = 0, long_target = 0, read_backs = 0;

@@ -8,7 +8,7 @@ namespace brantcfg_fuzz {
 namespace {
 
 // A piece holds at most this many bytes; a longer line is read in pieces.
-constexpr std::size_t PIECE_LIMIT = 511;
+constexpr std::size_t PIECE_LIMIT = brantcfg::detail::LINE_BUFFER_SIZE - 1;
 
 using brantcfg::detail::is_blank;
 

@@ -136,7 +136,7 @@ namespace brantcfg {
 
 // Bytes in a buffer that always holds a whole value or name, the NUL
 // included: a line is read in pieces of at most line_buffer_size - 1 bytes.
-inline constexpr int line_buffer_size = 512;
+inline constexpr int line_buffer_size = BRANTCFG_LINE_BUFFER_SIZE;
 
 namespace detail {
 

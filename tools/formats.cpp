@@ -2,6 +2,8 @@
 // formats.h. Sections: ini, lines, json, env, argument syntax.
 #include "formats.h"
 
+#include "text_rules.h"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -12,15 +14,9 @@
 namespace brantcfg_tool {
 namespace {
 
-// A blank as the library reads one: any byte from 0x01 to 0x20.
-[[nodiscard]] bool is_blank(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x01 && u <= 0x20;
-}
-
-[[nodiscard]] char ascii_upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
+// A blank and letter case as the library reads them.
+using brantcfg::detail::ascii_upper;
+using brantcfg::detail::is_blank;
 
 // ---- ini --------------------------------------------------------------------
 
