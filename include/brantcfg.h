@@ -106,8 +106,7 @@ extern "C" {
  * The three strings are read-only and valid only during the call.
  * Return 0 to stop the walk, any other value to go on.
  */
-typedef int(BRANTCFG_CALL *browse_callback)(const char *section, const char *key,
-                                            const char *value, void *user_data);
+typedef int(BRANTCFG_CALL *browse_callback)(const char *section, const char *key, const char *value, void *user_data);
 
 /*
  * ini_gets: read a value as text.
@@ -129,8 +128,7 @@ typedef int(BRANTCFG_CALL *browse_callback)(const char *section, const char *key
  * buffer_size below 1), untouched, and the result is 0.
  * File: never created or changed.
  */
-BRANTCFG_API int BRANTCFG_CALL ini_gets(const char *section, const char *key,
-                                        const char *default_value, char *buffer,
+BRANTCFG_API int BRANTCFG_CALL ini_gets(const char *section, const char *key, const char *default_value, char *buffer,
                                         int buffer_size, const char *path);
 
 /*
@@ -144,8 +142,8 @@ BRANTCFG_API int BRANTCFG_CALL ini_gets(const char *section, const char *key,
  * "abc" gives 0), and the result is clamped to INT32_MIN..INT32_MAX.
  * File: never created or changed.
  */
-BRANTCFG_API int32_t BRANTCFG_CALL ini_getl(const char *section, const char *key,
-                                            int32_t default_value, const char *path);
+BRANTCFG_API int32_t BRANTCFG_CALL ini_getl(const char *section, const char *key, int32_t default_value,
+                                            const char *path);
 
 /*
  * ini_getf: read a value as a single-precision float.
@@ -157,8 +155,7 @@ BRANTCFG_API int32_t BRANTCFG_CALL ini_getl(const char *section, const char *key
  * number gives 0.
  * File: never created or changed.
  */
-BRANTCFG_API float BRANTCFG_CALL ini_getf(const char *section, const char *key,
-                                          float default_value, const char *path);
+BRANTCFG_API float BRANTCFG_CALL ini_getf(const char *section, const char *key, float default_value, const char *path);
 
 /*
  * ini_getbool: read a value as a truth value.
@@ -171,8 +168,7 @@ BRANTCFG_API float BRANTCFG_CALL ini_getf(const char *section, const char *key,
  * anything else ("on", "2") gives default_value.
  * File: never created or changed.
  */
-BRANTCFG_API int BRANTCFG_CALL ini_getbool(const char *section, const char *key,
-                                           int default_value, const char *path);
+BRANTCFG_API int BRANTCFG_CALL ini_getbool(const char *section, const char *key, int default_value, const char *path);
 
 /*
  * ini_getsection: the name of the section header at a position.
@@ -189,8 +185,7 @@ BRANTCFG_API int BRANTCFG_CALL ini_getbool(const char *section, const char *key,
  * 1, negative index).
  * File: never created or changed.
  */
-BRANTCFG_API int BRANTCFG_CALL ini_getsection(int index, char *buffer, int buffer_size,
-                                              const char *path);
+BRANTCFG_API int BRANTCFG_CALL ini_getsection(int index, char *buffer, int buffer_size, const char *path);
 
 /*
  * ini_getkey: the name of the key at a position in a section.
@@ -209,8 +204,8 @@ BRANTCFG_API int BRANTCFG_CALL ini_getsection(int index, char *buffer, int buffe
  * untouched after an argument error.
  * File: never created or changed.
  */
-BRANTCFG_API int BRANTCFG_CALL ini_getkey(const char *section, int index, char *buffer,
-                                          int buffer_size, const char *path);
+BRANTCFG_API int BRANTCFG_CALL ini_getkey(const char *section, int index, char *buffer, int buffer_size,
+                                          const char *path);
 
 /*
  * ini_browse: hand every entry of a file to a callback, in file order, in
@@ -228,8 +223,7 @@ BRANTCFG_API int BRANTCFG_CALL ini_getkey(const char *section, int index, char *
  * and then callback is never called.
  * File: never created or changed.
  */
-BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_data,
-                                          const char *path);
+BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_data, const char *path);
 
 /*
  * ini_puts: set a value, delete a key, or delete a section.
@@ -287,16 +281,14 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  *           for a full disk, ...). A line patched in place whose flush to
  *           disk fails is written back as it was before the call returns.
  */
-BRANTCFG_API int BRANTCFG_CALL ini_puts(const char *section, const char *key,
-                                        const char *value, const char *path);
+BRANTCFG_API int BRANTCFG_CALL ini_puts(const char *section, const char *key, const char *value, const char *path);
 
 /*
  * ini_putl: store a 32-bit integer as decimal text ("-2147483648" included).
  * Same as ini_puts with that text as value; with key NULL the section is
  * deleted. Result and errno as for ini_puts.
  */
-BRANTCFG_API int BRANTCFG_CALL ini_putl(const char *section, const char *key, int32_t value,
-                                        const char *path);
+BRANTCFG_API int BRANTCFG_CALL ini_putl(const char *section, const char *key, int32_t value, const char *path);
 
 /*
  * ini_putf: store a float with six decimals and no exponent ("1.500000"),
@@ -304,8 +296,7 @@ BRANTCFG_API int BRANTCFG_CALL ini_putl(const char *section, const char *key, in
  * that text as value; with key NULL the section is deleted. Result and
  * errno as for ini_puts.
  */
-BRANTCFG_API int BRANTCFG_CALL ini_putf(const char *section, const char *key, float value,
-                                        const char *path);
+BRANTCFG_API int BRANTCFG_CALL ini_putf(const char *section, const char *key, float value, const char *path);
 
 #ifdef __cplusplus
 }

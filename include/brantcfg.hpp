@@ -101,36 +101,36 @@
 #  error "brantcfg.hpp needs C++17: link the CMake target brantcfg::cxx, or compile with -std=c++17 (MSVC: /std:c++17)"
 #else
 
-#include "brantcfg.h"
+#  include "brantcfg.h"
 
-#include <cerrno>
-#include <charconv>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <exception>
-#include <filesystem>
-#include <functional>
-#include <limits>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <system_error>
-#include <type_traits>
-#include <utility>
-#include <vector>
+#  include <cerrno>
+#  include <charconv>
+#  include <cstdint>
+#  include <cstdio>
+#  include <cstring>
+#  include <exception>
+#  include <filesystem>
+#  include <functional>
+#  include <limits>
+#  include <optional>
+#  include <string>
+#  include <string_view>
+#  include <system_error>
+#  include <type_traits>
+#  include <utility>
+#  include <vector>
 
 // libstdc++ on Windows (MinGW) gives a path's string() in UTF-8, while the C
 // functions take names in the ANSI code page: the conversion is done here.
-#if defined(_WIN32) && defined(__GLIBCXX__)
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
+#  if defined(_WIN32) && defined(__GLIBCXX__)
+#    ifndef WIN32_LEAN_AND_MEAN
+#      define WIN32_LEAN_AND_MEAN
+#    endif
+#    ifndef NOMINMAX
+#      define NOMINMAX
+#    endif
+#    include <windows.h>
 #  endif
-#  ifndef NOMINMAX
-#    define NOMINMAX
-#  endif
-#  include <windows.h>
-#endif
 
 namespace brantcfg {
 
@@ -162,24 +162,23 @@ private:
 // on Windows. A name that code page cannot hold throws, as path::string()
 // does where it converts to that code page itself.
 inline std::string narrow_path(const std::filesystem::path &path) {
-#if defined(_WIN32) && defined(__GLIBCXX__)
+#  if defined(_WIN32) && defined(__GLIBCXX__)
     const std::wstring &wide = path.native();
     if (wide.empty()) return {};
     const int length = static_cast<int>(wide.size());
     BOOL lossy = FALSE;
-    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length,
-                                         nullptr, 0, nullptr, &lossy);
+    const int size =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0, nullptr, &lossy);
     std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
     if (size <= 0 || lossy ||
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, narrow.data(),
-                            size, nullptr, nullptr) != size)
-        throw std::filesystem::filesystem_error(
-            "the ANSI code page cannot hold this name", path,
-            std::make_error_code(std::errc::illegal_byte_sequence));
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, narrow.data(), size, nullptr, nullptr) !=
+            size)
+        throw std::filesystem::filesystem_error("the ANSI code page cannot hold this name", path,
+                                                std::make_error_code(std::errc::illegal_byte_sequence));
     return narrow;
-#else
+#  else
     return path.string();
-#endif
+#  endif
 }
 
 }  // namespace detail
@@ -208,9 +207,7 @@ public:
     [[nodiscard]] constexpr int error() const noexcept { return error_; }
     // The same as a std::error_code of the generic category, for messages
     // and comparisons with std::errc.
-    [[nodiscard]] std::error_code error_code() const noexcept {
-        return {error_, std::generic_category()};
-    }
+    [[nodiscard]] std::error_code error_code() const noexcept { return {error_, std::generic_category()}; }
 
 private:
     int error_ = 0;
@@ -266,19 +263,16 @@ struct browse_context {
 };
 
 template <class Callable>
-int BRANTCFG_CALL browse_trampoline(const char *section, const char *key, const char *value,
-                                    void *user_data) noexcept {
+int BRANTCFG_CALL browse_trampoline(const char *section, const char *key, const char *value, void *user_data) noexcept {
     auto *context = static_cast<browse_context<Callable> *>(user_data);
     try {
-        using answer = std::invoke_result_t<Callable &, std::string_view, std::string_view,
-                                            std::string_view>;
+        using answer = std::invoke_result_t<Callable &, std::string_view, std::string_view, std::string_view>;
         if constexpr (std::is_void_v<answer>) {
-            std::invoke(*context->callable, std::string_view(section), std::string_view(key),
-                        std::string_view(value));
+            std::invoke(*context->callable, std::string_view(section), std::string_view(key), std::string_view(value));
             return 1;
         } else {
-            return static_cast<bool>(std::invoke(*context->callable, std::string_view(section),
-                                                 std::string_view(key), std::string_view(value)))
+            return static_cast<bool>(std::invoke(*context->callable, std::string_view(section), std::string_view(key),
+                                                 std::string_view(value)))
                        ? 1
                        : 0;
         }
@@ -292,13 +286,13 @@ int BRANTCFG_CALL browse_trampoline(const char *section, const char *key, const 
 // types are left out: a character is not a number.
 template <class T>
 inline constexpr bool is_character = std::is_same_v<T, char> || std::is_same_v<T, wchar_t> ||
-#if defined(__cpp_char8_t)
+#  if defined(__cpp_char8_t)
                                      std::is_same_v<T, char8_t> ||
-#endif
+#  endif
                                      std::is_same_v<T, char16_t> || std::is_same_v<T, char32_t>;
 template <class T>
-inline constexpr bool is_integer = std::is_integral_v<T> && !std::is_same_v<T, bool> &&
-                                   !is_character<T> && sizeof(T) <= sizeof(std::uint64_t);
+inline constexpr bool is_integer =
+    std::is_integral_v<T> && !std::is_same_v<T, bool> && !is_character<T> && sizeof(T) <= sizeof(std::uint64_t);
 template <class T>
 inline constexpr bool is_real = std::is_same_v<T, float> || std::is_same_v<T, double>;
 template <class>
@@ -323,8 +317,7 @@ template <class T>
     // same width, so that the most negative value has room.
     using magnitude_type = std::make_unsigned_t<T>;
     magnitude_type magnitude = 0;
-    const auto [end, error] =
-        std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
     if (!negative) {
         if (magnitude > static_cast<magnitude_type>(std::numeric_limits<T>::max())) return std::nullopt;
@@ -394,14 +387,13 @@ template <class T, class Put>
 namespace detail {
 
 // The value of key in section as ini_gets decodes it, whole, or nothing.
-[[nodiscard]] inline std::optional<std::string> stored_text(const path_arg &path,
-                                                            const text_arg &section,
+[[nodiscard]] inline std::optional<std::string> stored_text(const path_arg &path, const text_arg &section,
                                                             const text_arg &key) {
     if (!key.get() || !path.get()) return std::nullopt;
     char buffer[line_buffer_size];
     buffer[0] = '\0';
-    const int length = ini_gets(section.get(), key.get(), missing_marker, buffer,
-                                static_cast<int>(sizeof buffer), path.get());
+    const int length =
+        ini_gets(section.get(), key.get(), missing_marker, buffer, static_cast<int>(sizeof buffer), path.get());
     if (std::strcmp(buffer, missing_marker) == 0) return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(length));
 }
@@ -416,8 +408,7 @@ struct answer_type {
 template <class Fallback>
 struct answer_type<from_fallback, Fallback> {
     using plain = std::decay_t<Fallback>;
-    using type = std::conditional_t<std::is_convertible_v<const plain &, std::string_view>,
-                                    std::string, plain>;
+    using type = std::conditional_t<std::is_convertible_v<const plain &, std::string_view>, std::string, plain>;
 };
 
 }  // namespace detail
@@ -429,8 +420,7 @@ struct answer_type<from_fallback, Fallback> {
 // that the value is not. An entry "key=" gives "" as std::string (present
 // but empty) and std::nullopt as any other type.
 template <class T = std::string>
-[[nodiscard]] std::optional<T> get(const path_arg &path, const text_arg &section,
-                                   const text_arg &key) {
+[[nodiscard]] std::optional<T> get(const path_arg &path, const text_arg &section, const text_arg &key) {
     if constexpr (std::is_same_v<T, std::string>) {
         return detail::stored_text(path, section, key);
     } else if constexpr (std::is_same_v<T, bool>) {
@@ -457,10 +447,8 @@ template <class T = std::string>
 // an int, a text fallback gives std::string. A present but empty value
 // gives "" as std::string, not fallback.
 template <class T = detail::from_fallback, class Fallback>
-[[nodiscard]] typename detail::answer_type<T, Fallback>::type get(const path_arg &path,
-                                                                  const text_arg &section,
-                                                                  const text_arg &key,
-                                                                  Fallback &&fallback) {
+[[nodiscard]] typename detail::answer_type<T, Fallback>::type get(const path_arg &path, const text_arg &section,
+                                                                  const text_arg &key, Fallback &&fallback) {
     using answer = typename detail::answer_type<T, Fallback>::type;
     if (std::optional<answer> value = get<answer>(path, section, key)) return std::move(*value);
     return answer(std::forward<Fallback>(fallback));
@@ -471,8 +459,7 @@ template <class T = detail::from_fallback, class Fallback>
 // clamped to 32 bits), for files written to that rule; get<T> reads
 // strictly. std::nullopt when it is missing or empty. Reads the file a second time only when the
 // value is INT32_MIN.
-[[nodiscard]] inline std::optional<std::int32_t> get_int(const path_arg &path,
-                                                         const text_arg &section,
+[[nodiscard]] inline std::optional<std::int32_t> get_int(const path_arg &path, const text_arg &section,
                                                          const text_arg &key) {
     return detail::present_value<std::int32_t>(
         [&](std::int32_t fallback) { return ini_getl(section.get(), key.get(), fallback, path.get()); },
@@ -480,8 +467,8 @@ template <class T = detail::from_fallback, class Fallback>
 }
 
 // The value as a 32-bit integer, or fallback when it is missing or empty.
-[[nodiscard]] inline std::int32_t get_int(const path_arg &path, const text_arg &section,
-                                          const text_arg &key, std::int32_t fallback) noexcept {
+[[nodiscard]] inline std::int32_t get_int(const path_arg &path, const text_arg &section, const text_arg &key,
+                                          std::int32_t fallback) noexcept {
     return ini_getl(section.get(), key.get(), fallback, path.get());
 }
 
@@ -497,8 +484,8 @@ template <class T = detail::from_fallback, class Fallback>
 }
 
 // The value as a float, or fallback when it is missing or empty.
-[[nodiscard]] inline float get_float(const path_arg &path, const text_arg &section,
-                                     const text_arg &key, float fallback) noexcept {
+[[nodiscard]] inline float get_float(const path_arg &path, const text_arg &section, const text_arg &key,
+                                     float fallback) noexcept {
     return ini_getf(section.get(), key.get(), fallback, path.get());
 }
 
@@ -510,8 +497,8 @@ template <class T = detail::from_fallback, class Fallback>
     return get<bool>(path, section, key);
 }
 
-[[nodiscard]] inline bool get_bool(const path_arg &path, const text_arg &section,
-                                   const text_arg &key, bool fallback) noexcept {
+[[nodiscard]] inline bool get_bool(const path_arg &path, const text_arg &section, const text_arg &key,
+                                   bool fallback) noexcept {
     return get<bool>(path, section, key).value_or(fallback);
 }
 
@@ -520,9 +507,8 @@ template <class T = detail::from_fallback, class Fallback>
 // ini_getsection, the list ends at the first header without a name ("[]").
 // Empty for a missing file.
 [[nodiscard]] inline std::vector<std::string> sections(const path_arg &path) {
-    return detail::list_names([&](int index, char *buffer, int size) {
-        return ini_getsection(index, buffer, size, path.get());
-    });
+    return detail::list_names(
+        [&](int index, char *buffer, int size) { return ini_getsection(index, buffer, size, path.get()); });
 }
 
 // The key names of section (its first block; "" for the nameless section)
@@ -530,9 +516,8 @@ template <class T = detail::from_fallback, class Fallback>
 // ":" are not keys. Like the walk of ini_getkey, the list ends at the first
 // key line without a name ("=value"). Empty for a missing file or section.
 [[nodiscard]] inline std::vector<std::string> keys(const path_arg &path, const text_arg &section) {
-    return detail::list_names([&](int index, char *buffer, int size) {
-        return ini_getkey(section.get(), index, buffer, size, path.get());
-    });
+    return detail::list_names(
+        [&](int index, char *buffer, int size) { return ini_getkey(section.get(), index, buffer, size, path.get()); });
 }
 
 // Hands every entry of the file to callable(section, key, value), each a
@@ -592,8 +577,7 @@ result set(const path_arg &path, const text_arg &section, const text_arg &key, c
 
 // Removes key's line from section (only that line; comments stay). Success
 // also when the key, the section or the file did not exist.
-[[nodiscard]] inline result erase_key(const path_arg &path, const text_arg &section,
-                                      const text_arg &key) {
+[[nodiscard]] inline result erase_key(const path_arg &path, const text_arg &section, const text_arg &key) {
     if (!key.get()) return result{EINVAL};
     return detail::from_c(ini_puts(section.get(), key.get(), nullptr, path.get()));
 }

@@ -56,12 +56,10 @@ char *copy_text(int mode, const char *source, char *dest, int size) noexcept;
 // True when the key name of a key line (from text up to separator, trailing
 // blanks removed) equals name without regard to ASCII case. An empty name
 // matches nothing.
-[[nodiscard]] bool key_name_matches(const char *text, const char *separator,
-                                    const char *name) noexcept;
+[[nodiscard]] bool key_name_matches(const char *text, const char *separator, const char *name) noexcept;
 
 // True when stored[0..length) equals the NUL-terminated name ignoring case.
-[[nodiscard]] bool name_matches(const char *stored, std::size_t length,
-                                const char *name) noexcept;
+[[nodiscard]] bool name_matches(const char *stored, std::size_t length, const char *name) noexcept;
 
 // What a line (or a piece of one) is.
 enum class line_kind {
@@ -82,10 +80,10 @@ enum class unclosed_bracket { ends_section, is_text };
 // A line taken apart by classify_line. The pointers lie in the line.
 struct line_class {
     line_kind kind = line_kind::other;
-    char *start = nullptr;            // first non-blank byte
-    const char *name = nullptr;       // header: the name, not terminated
-    std::size_t name_length = 0;      // header: its length
-    char *separator = nullptr;        // key: the '=' or ':'
+    char *start = nullptr;        // first non-blank byte
+    const char *name = nullptr;   // header: the name, not terminated
+    std::size_t name_length = 0;  // header: its length
+    char *separator = nullptr;    // key: the '=' or ':'
 };
 
 // The one line classifier every reader and the writer use.
@@ -135,12 +133,12 @@ struct line_source {
     file_handle file;
     char *block;
     int capacity;
-    long offset = 0;          // offset of the next byte to be read
-    bool at_line_end = true;  // the last piece ended with '\n' or at end of file
-    int read_error = 0;       // errno of a failed read; 0 while every read succeeded
-    long window_start = 0;    // file offset of block[0]; the file stands at window_start + filled
-    int next = 0;             // index in block of the byte at offset
-    int filled = 0;           // bytes of block read from the file
+    long offset = 0;            // offset of the next byte to be read
+    bool at_line_end = true;    // the last piece ended with '\n' or at end of file
+    int read_error = 0;         // errno of a failed read; 0 while every read succeeded
+    long window_start = 0;      // file offset of block[0]; the file stands at window_start + filled
+    int next = 0;               // index in block of the byte at offset
+    int filled = 0;             // bytes of block read from the file
     copy_sink *sink = nullptr;  // written out before the block moves on, when given
 };
 
@@ -238,8 +236,7 @@ struct entry_query {
 // when dest was filled (section_named: with the section's name, the source
 // then standing at the first line of its body); dest is untouched
 // otherwise.
-[[nodiscard]] bool seek_entry(line_source &source, const entry_query &query, char *dest, int size,
-                              long *mark) noexcept;
+[[nodiscard]] bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, long *mark) noexcept;
 
 // ---- rewrite (rewrite.cpp) ----------------------------------------------------
 

@@ -92,16 +92,15 @@ constexpr int NUMBER_TEXT_SIZE = 64;
 
 }  // namespace
 
-int BRANTCFG_CALL ini_gets(const char *section, const char *key, const char *default_value,
-                           char *buffer, int buffer_size, const char *path) {
+int BRANTCFG_CALL ini_gets(const char *section, const char *key, const char *default_value, char *buffer,
+                           int buffer_size, const char *path) {
     if (!buffer || buffer_size <= 0 || !key || !path) return 0;
     if (!find_in_file(path, key_named(section, key), buffer, buffer_size))
         copy_text(COPY_PLAIN, default_value ? default_value : "", buffer, buffer_size);
     return static_cast<int>(std::strlen(buffer));
 }
 
-int32_t BRANTCFG_CALL ini_getl(const char *section, const char *key, int32_t default_value,
-                               const char *path) {
+int32_t BRANTCFG_CALL ini_getl(const char *section, const char *key, int32_t default_value, const char *path) {
     char text[NUMBER_TEXT_SIZE];
     const int length = ini_gets(section, key, "", text, sizeof text, path);
     if (length == 0) return default_value;
@@ -114,15 +113,13 @@ int32_t BRANTCFG_CALL ini_getl(const char *section, const char *key, int32_t def
     return static_cast<int32_t>(number);
 }
 
-float BRANTCFG_CALL ini_getf(const char *section, const char *key, float default_value,
-                             const char *path) {
+float BRANTCFG_CALL ini_getf(const char *section, const char *key, float default_value, const char *path) {
     char text[NUMBER_TEXT_SIZE];
     if (ini_gets(section, key, "", text, sizeof text, path) == 0) return default_value;
     return static_cast<float>(text_to_double(text));
 }
 
-int BRANTCFG_CALL ini_getbool(const char *section, const char *key, int default_value,
-                              const char *path) {
+int BRANTCFG_CALL ini_getbool(const char *section, const char *key, int default_value, const char *path) {
     // Room for one byte: only the first byte of the decoded value counts.
     char text[2] = {'\0', '\0'};
     ini_gets(section, key, "", text, sizeof text, path);
@@ -146,8 +143,7 @@ int BRANTCFG_CALL ini_getsection(int index, char *buffer, int buffer_size, const
     return static_cast<int>(std::strlen(buffer));
 }
 
-int BRANTCFG_CALL ini_getkey(const char *section, int index, char *buffer, int buffer_size,
-                             const char *path) {
+int BRANTCFG_CALL ini_getkey(const char *section, int index, char *buffer, int buffer_size, const char *path) {
     if (!buffer || buffer_size <= 0 || index < 0 || !path) return 0;
     if (!find_in_file(path, key_at(section, index), buffer, buffer_size)) buffer[0] = '\0';
     return static_cast<int>(std::strlen(buffer));
@@ -176,13 +172,11 @@ int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_data, const ch
         }
         if (found.kind != line_kind::key) continue;
         *found.separator = '\0';
-        char *key = copy_text(COPY_PLAIN, trim_line_end(found.start), buffer + key_at,
-                              LINE_BUFFER_SIZE - key_at);
+        char *key = copy_text(COPY_PLAIN, trim_line_end(found.start), buffer + key_at, LINE_BUFFER_SIZE - key_at);
         const int key_length = static_cast<int>(std::strlen(key));
         int mode = COPY_PLAIN;
         const char *raw_value = extract_value(skip_blanks(found.separator + 1), &mode);
-        char *value = copy_text(mode, raw_value, key + key_length + 1,
-                                LINE_BUFFER_SIZE - key_at - (key_length + 1));
+        char *value = copy_text(mode, raw_value, key + key_length + 1, LINE_BUFFER_SIZE - key_at - (key_length + 1));
         if (callback(buffer, key, value, user_data) == 0) break;
     }
     close_read_file(file);

@@ -75,17 +75,17 @@ void close_read_file(file_handle file) noexcept;
 // What a rewrite needs to know about the file it replaces.
 struct target_file {
 #if defined(_WIN32)
-    char path[PATH_CAPACITY];       // the file to replace: path itself, or what its link resolves to
-    char temp_path[PATH_CAPACITY];  // path with its last byte replaced by '~'
-    unsigned long long created = 0; // creation time to keep (FILETIME); 0 for none
+    char path[PATH_CAPACITY];        // the file to replace: path itself, or what its link resolves to
+    char temp_path[PATH_CAPACITY];   // path with its last byte replaced by '~'
+    unsigned long long created = 0;  // creation time to keep (FILETIME); 0 for none
 #else
-    int directory = -1;              // the directory that holds the file, open; -1 for none yet
-    char name[NAME_CAPACITY];        // the file's name in it, links resolved
-    char temp_name[NAME_CAPACITY];   // name with its last byte replaced by '~'
-    long owner = -1, group = -1;     // owner and group to keep where allowed
+    int directory = -1;             // the directory that holds the file, open; -1 for none yet
+    char name[NAME_CAPACITY];       // the file's name in it, links resolved
+    char temp_name[NAME_CAPACITY];  // name with its last byte replaced by '~'
+    long owner = -1, group = -1;    // owner and group to keep where allowed
 #endif
-    unsigned mode = 0;              // permission bits (POSIX) or attributes (Windows) to give the new file
-    bool inherit = true;            // false: no old file; the new one gets what any new file gets
+    unsigned mode = 0;    // permission bits (POSIX) or attributes (Windows) to give the new file
+    bool inherit = true;  // false: no old file; the new one gets what any new file gets
 
     target_file() noexcept = default;
     target_file(const target_file &) = delete;
@@ -151,8 +151,8 @@ private:
 // holds the attributes on the way. False (errno set) when anything could not
 // be kept such that the new file would be more open than the old one; the
 // rewrite must then not replace it.
-[[nodiscard]] bool keep_attributes(file_handle source, file_handle out, const target_file &target,
-                                   char *scratch, std::size_t scratch_size) noexcept;
+[[nodiscard]] bool keep_attributes(file_handle source, file_handle out, const target_file &target, char *scratch,
+                                   std::size_t scratch_size) noexcept;
 
 // Names the target's temporary file (the target's name with its last byte
 // replaced by '~'; EINVAL for a name that already ends in '~', which would

@@ -210,8 +210,8 @@ long copy_file_bytes(file_handle in, long offset, long length, file_handle out) 
         if (count < 0) {
             // Refused before a byte moved: the system, the file system or
             // this pair of files does not do it, and the caller copies.
-            const bool refused = errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
-                                 errno == EOPNOTSUPP || errno == EPERM || errno == EBADF;
+            const bool refused = errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
+                                 errno == EPERM || errno == EBADF;
             return refused && copied == 0 ? COPY_NOT_POSSIBLE : -1;
         }
         copied += static_cast<long>(count);
@@ -226,7 +226,9 @@ long copy_file_bytes(file_handle in, long offset, long length, file_handle out) 
 #endif
 }
 
-bool sync_file(file_handle file) noexcept { return retrying([&] { return fsync(file); }) == 0; }
+bool sync_file(file_handle file) noexcept {
+    return retrying([&] { return fsync(file); }) == 0;
+}
 
 bool close_file(file_handle file) noexcept {
     // close is not retried: after EINTR the descriptor is gone on Linux,
@@ -292,7 +294,8 @@ namespace {
 }  // namespace
 
 bool names_file(const target_file &target, file_handle source) noexcept {
-    struct stat named {}, opened {};
+    struct stat named {
+    }, opened{};
     if (fstatat(target.directory, target.name, &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(source, &opened) == 0 &&
         same_file(named, opened))
         return true;
@@ -311,7 +314,8 @@ bool writer_lock::take(const target_file &target, file_handle source) noexcept {
     const int directory = retrying([&] { return openat(target.directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (directory < 0) return false;
     if (held_) {
-        struct stat now {}, before {};
+        struct stat now {
+        }, before{};
         if (fstat(directory, &now) == 0 && fstat(handle_, &before) == 0 && same_file(now, before)) {
             close(directory);
             return true;
@@ -335,11 +339,11 @@ bool writer_lock::take(const target_file &target, file_handle source) noexcept {
 }
 
 file_handle open_same_file_for_update(const target_file &target, file_handle source) noexcept {
-    const int fd = retrying([&] {
-        return openat(target.directory, target.name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    });
+    const int fd = retrying(
+        [&] { return openat(target.directory, target.name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
     if (fd < 0) return NO_FILE;
-    struct stat updated {}, opened {};
+    struct stat updated {
+    }, opened{};
     if (fstat(fd, &updated) == 0 && fstat(source, &opened) == 0 && same_file(updated, opened)) return fd;
     close(fd);
     errno = EAGAIN;
@@ -421,8 +425,7 @@ namespace {
         if (fsetxattr(out, name, value, static_cast<std::size_t>(length), 0) != 0) return false;
     }
     for (const char *name = out_names; name < out_names + out_total; name += std::strlen(name) + 1) {
-        if (!listed(source_names, source_total, name) && fremovexattr(out, name) != 0 && errno != ENODATA)
-            return false;
+        if (!listed(source_names, source_total, name) && fremovexattr(out, name) != 0 && errno != ENODATA) return false;
     }
     return true;
 }
@@ -440,8 +443,7 @@ bool keep_attributes(file_handle source, file_handle out, const target_file &tar
     // granted what the old group was.
     const auto owner = static_cast<uid_t>(target.owner);
     const auto group = static_cast<gid_t>(target.group);
-    if (fchown(out, owner, group) != 0 && fchown(out, static_cast<uid_t>(-1), group) != 0 &&
-        (target.mode & 0070) != 0)
+    if (fchown(out, owner, group) != 0 && fchown(out, static_cast<uid_t>(-1), group) != 0 && (target.mode & 0070) != 0)
         return false;
     if (fchmod(out, static_cast<mode_t>(target.mode)) != 0) return false;
 #if defined(__linux__)

@@ -86,8 +86,7 @@ namespace {
 // system file stays so, a file kept out of the content index stays out.
 // Archive is set anew, as on any changed file; read-only files are never
 // replaced.
-constexpr DWORD KEPT_ATTRIBUTES =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Every kind of sharing: the library never keeps others from a file it
 // only reads, nor from renaming or deleting it meanwhile.
@@ -97,8 +96,8 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // resolved, without the "\\?\" prefix the system puts before it, so the
 // temporary file is made beside that file and the link stays a link.
 [[nodiscard]] bool resolve_final_path(HANDLE handle, char *dest, std::size_t capacity) noexcept {
-    const DWORD length = GetFinalPathNameByHandleA(handle, dest, static_cast<DWORD>(capacity),
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD length =
+        GetFinalPathNameByHandleA(handle, dest, static_cast<DWORD>(capacity), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0 || length >= capacity) return false;
     std::size_t prefix = 0;
     if (std::strncmp(dest, "\\\\?\\UNC\\", 8) == 0) {
@@ -300,8 +299,8 @@ bool writer_lock::take(const target_file &target, file_handle source) noexcept {
 }
 
 file_handle open_same_file_for_update(const target_file &target, file_handle source) noexcept {
-    const HANDLE handle = CreateFileA(target.path, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileA(target.path, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         errno = errno_from_last_error();
         return NO_FILE;
@@ -375,8 +374,7 @@ file_handle create_temp_file(target_file &target) noexcept {
 bool replace_with_temp_file(const target_file &target) noexcept {
     // MOVEFILE_WRITE_THROUGH: the call returns only once the move is on
     // disk, so a crash right after a reported success cannot undo it.
-    if (MoveFileExA(target.temp_path, target.path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
+    if (MoveFileExA(target.temp_path, target.path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     errno = errno_from_last_error();
     return false;
 }
@@ -399,8 +397,8 @@ void remove_created_file(const char *path) noexcept {
     // Through a link, the file now exists and the link resolves; deleting
     // the path itself would take away the link and leave the file.
     char resolved[PATH_CAPACITY];
-    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     bool named = false;
     if (file != INVALID_HANDLE_VALUE) {
         named = resolve_final_path(file, resolved, sizeof resolved);

@@ -35,7 +35,8 @@ namespace {
 // holds what a reader would take for a comment or a quote, or it begins or
 // ends with a blank, which a reader would trim.
 [[nodiscard]] bool needs_quotes(const char *value, std::size_t length) noexcept {
-    return std::strpbrk(value, "\";#") != nullptr || (length > 0 && (is_blank(value[0]) || is_blank(value[length - 1])));
+    return std::strpbrk(value, "\";#") != nullptr ||
+           (length > 0 && (is_blank(value[0]) || is_blank(value[length - 1])));
 }
 
 }  // namespace
@@ -53,8 +54,7 @@ int build_key_line(const char *key, const char *value, char *line) noexcept {
 }
 
 bool storable_entry(const char *section, const char *key, const char *value) noexcept {
-    if (section && (std::strchr(section, ']') || 1 + std::strlen(section) + 1 + 2 > LINE_BUFFER_SIZE - 1))
-        return false;
+    if (section && (std::strchr(section, ']') || 1 + std::strlen(section) + 1 + 2 > LINE_BUFFER_SIZE - 1)) return false;
     const std::size_t key_length = std::strlen(key);
     if (key_length == 0 || is_blank(key[0]) || is_blank(key[key_length - 1]) || std::strchr("[;#", key[0]) ||
         std::strchr(key, '='))
@@ -89,7 +89,7 @@ struct rewrite_state {
     const char *section = nullptr;
     const char *key = nullptr;
     const char *value = nullptr;
-    int error = 0;       // errno of the first failure; 0 while all is well
+    int error = 0;  // errno of the first failure; 0 while all is well
     char line[LINE_BUFFER_SIZE];
     char old_line[LINE_BUFFER_SIZE];  // the line a patch replaces, as the search found it
 };
@@ -159,8 +159,7 @@ bool write_pending_and_rewind(rewrite_state &state) noexcept {
     }
     const bool ends_in_crlf = text && length > 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
     state.copy_from += length;
-    if (state.src.offset != state.copy_from && !seek_source(state.src, state.copy_from))
-        note_failure(state, errno);
+    if (state.src.offset != state.copy_from && !seek_source(state.src, state.copy_from)) note_failure(state, errno);
     state.pending = 0;
     return ends_in_crlf;
 }
@@ -184,8 +183,7 @@ void drop_line(rewrite_state &state) noexcept { state.copy_from = state.src.offs
 // physical line, so no tail of a long line is left behind as a line of its
 // own.
 void drop_rest_of_line(rewrite_state &state) noexcept {
-    while (!state.src.at_line_end && read_line(state) > 0) {
-    }
+    while (!state.src.at_line_end && read_line(state) > 0) {}
     drop_line(state);
 }
 
@@ -377,9 +375,8 @@ int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
     sink_text(state.src, nullptr, 0);
     if (state.sink.error != 0) note_failure(state, state.sink.error);
     if (state.src.read_error != 0) note_failure(state, EIO);
-    if (state.error == 0 &&
-        !keep_attributes(state.src.file, state.sink.out, target, state.src.block,
-                         static_cast<std::size_t>(state.src.capacity)))
+    if (state.error == 0 && !keep_attributes(state.src.file, state.sink.out, target, state.src.block,
+                                             static_cast<std::size_t>(state.src.capacity)))
         note_failure(state, errno);
     return commit_temp_file(state.sink.out, state.error, target, state.src.file);
 }
@@ -390,8 +387,7 @@ int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
 
 // Writes the lines of a file that holds only the one entry: its section's
 // header, unless the section is the nameless one, and the key line.
-[[nodiscard]] bool write_new_entry(file_handle out, const char *section, const char *key,
-                                   const char *value) noexcept {
+[[nodiscard]] bool write_new_entry(file_handle out, const char *section, const char *key, const char *value) noexcept {
     char line[LINE_BUFFER_SIZE];
     const int header_length = build_section_header(section, line);
     if (!write_file(out, line, static_cast<std::size_t>(header_length))) return false;
@@ -445,8 +441,8 @@ int create_directly(const char *section, const char *key, const char *value, con
 
 // Writes a line of the same length over the old one, through the file that
 // was searched, and only while the old line is still there.
-int patch_line(const target_file &target, file_handle source, long offset, const char *old_text,
-               const char *text, int length) noexcept {
+int patch_line(const target_file &target, file_handle source, long offset, const char *old_text, const char *text,
+               int length) noexcept {
     const file_handle file = open_same_file_for_update(target, source);
     if (file == NO_FILE) return errno == EAGAIN ? RETRY : 0;
     const std::size_t size = static_cast<std::size_t>(length);
@@ -472,7 +468,8 @@ int patch_line(const target_file &target, file_handle source, long offset, const
 // True when deleting would change the file: the key, or the named section,
 // is there, or the nameless section holds any line at all.
 [[nodiscard]] bool deletion_changes_file(rewrite_state &state) noexcept {
-    if (state.key) return seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, nullptr);
+    if (state.key)
+        return seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, nullptr);
     if (state.section && *state.section != '\0')
         return seek_entry(state.src, section_named(state.section), state.line, sizeof state.line, nullptr);
     if (read_piece(state.src, state.line, sizeof state.line) == 0) return false;
@@ -491,8 +488,7 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
         if (seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, &start)) {
             if (std::strcmp(state.line, state.value) == 0) return 1;
             // The old line is every piece of its physical line.
-            while (!state.src.at_line_end && read_piece(state.src, state.line, sizeof state.line) > 0) {
-            }
+            while (!state.src.at_line_end && read_piece(state.src, state.line, sizeof state.line) > 0) {}
             const long end = state.src.offset;
             const int length = build_key_line(state.key, state.value, state.line);
             const char *old_text = length == end - start ? held_bytes(state.src, start, length) : nullptr;
@@ -514,8 +510,7 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
     if (!describe_target(path, state.src.file, &target)) return errno == ENOENT ? RETRY : 0;
     if (!lock.take(target, state.src.file)) return 0;
     if (!names_file(target, state.src.file)) return RETRY;
-    if (patch_length > 0)
-        return patch_line(target, state.src.file, start, state.old_line, state.line, patch_length);
+    if (patch_length > 0) return patch_line(target, state.src.file, start, state.old_line, state.line, patch_length);
 
     // The rewrite reads the file afresh: a writer that held the lock before
     // may have patched it since the search.

@@ -13,8 +13,7 @@ namespace {
 // Length of text, counting no further than limit bytes.
 [[nodiscard]] std::size_t bounded_length(const char *text, int limit) noexcept {
     const void *end = std::memchr(text, '\0', static_cast<std::size_t>(limit));
-    return end ? static_cast<std::size_t>(static_cast<const char *>(end) - text)
-               : static_cast<std::size_t>(limit);
+    return end ? static_cast<std::size_t>(static_cast<const char *>(end) - text) : static_cast<std::size_t>(limit);
 }
 
 // Ends text after its last non-blank byte before end; returns that NUL.

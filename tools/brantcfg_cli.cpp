@@ -151,8 +151,7 @@ private:
 // line break, or a name that would not read back) with EINVAL before it
 // touches the file, and a rewrite of a file whose name ends in "~", which
 // is its temporary file's mark: both are usage errors.
-void check_write(int done, int cause, const changed_file &target, const std::string &section,
-                 const char *key) {
+void check_write(int done, int cause, const changed_file &target, const std::string &section, const char *key) {
     if (done) return;
     if (cause != EINVAL) fail_file("write", target.name(), cause);
     const std::string &name = target.name();
@@ -160,15 +159,15 @@ void check_write(int done, int cause, const changed_file &target, const std::str
     // fault, not the names'.
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(name, error);
-    if (!target.from_stdin() && !error && std::filesystem::exists(status) &&
-        !std::filesystem::is_regular_file(status))
+    if (!target.from_stdin() && !error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
         fail_file("write", name, cause);
     if (!target.from_stdin() && !name.empty() && name.back() == '~')
         throw failure{exit_status::usage,
                       "cannot rewrite " + name + ": a name ending in \"~\" leaves no room for the temporary file"};
     std::string what = "section \"" + section + "\"";
     if (key) what += ", key \"" + std::string(key) + "\"";
-    throw failure{exit_status::usage, "the library refuses to write " + what + " (a name it could not read back): " + name};
+    throw failure{exit_status::usage,
+                  "the library refuses to write " + what + " (a name it could not read back): " + name};
 }
 
 // ---- reading ----------------------------------------------------------------
@@ -191,10 +190,10 @@ std::vector<std::string> unique_names(std::vector<std::string> names) {
 std::vector<entry> read_entries(const read_file &file) {
     std::vector<entry> entries;
     errno = 0;
-    const bool read = brantcfg::for_each(file.path(), [&](std::string_view section, std::string_view key,
-                                                          std::string_view value) {
-        entries.push_back(entry{std::string(section), std::string(key), std::string(value)});
-    });
+    const bool read =
+        brantcfg::for_each(file.path(), [&](std::string_view section, std::string_view key, std::string_view value) {
+            entries.push_back(entry{std::string(section), std::string(key), std::string(value)});
+        });
     if (!read) fail_file("read", file.name(), errno);
     return entries;
 }
@@ -261,8 +260,7 @@ template <typename Change>
 exit_status change_file(const arguments &a, const changed_file &target, output &out, Change change) {
     const std::optional<std::string> before = a.verbose ? read_bytes(target.path(), target.name()) : std::nullopt;
     change();
-    if (a.verbose)
-        std::fputs(read_bytes(target.path(), target.name()) == before ? "unchanged\n" : "changed\n", stderr);
+    if (a.verbose) std::fputs(read_bytes(target.path(), target.name()) == before ? "unchanged\n" : "changed\n", stderr);
     target.finish(out);
     return exit_status::ok;
 }
@@ -281,9 +279,15 @@ exit_status run_set(const arguments &a, output &out, scratch &copies) {
     return change_file(a, target, out, [&] {
         int done = 0;
         switch (a.type) {
-            case value_type::integer: done = ini_putl(section, key, *parse_int32(a.value), path); break;
-            case value_type::real: done = ini_putf(section, key, *parse_float(a.value), path); break;
-            default: done = ini_puts(section, key, a.value.c_str(), path); break;
+            case value_type::integer:
+                done = ini_putl(section, key, *parse_int32(a.value), path);
+                break;
+            case value_type::real:
+                done = ini_putf(section, key, *parse_float(a.value), path);
+                break;
+            default:
+                done = ini_puts(section, key, a.value.c_str(), path);
+                break;
         }
         check_write(done, errno, target, a.section, key);
     });
@@ -326,8 +330,7 @@ exit_status run_dump(const arguments &a, output &out, scratch &copies) {
 // (browsing reports "[x=1" lines as pairs), cannot be looked up, and
 // writing it would end the section for lookups: it is left out.
 exit_status run_merge(const arguments &a, output &out, scratch &copies) {
-    if (a.file == "-" && a.source == "-")
-        fail_usage("FILE and SOURCE cannot both be standard input; name SOURCE");
+    if (a.file == "-" && a.source == "-") fail_usage("FILE and SOURCE cannot both be standard input; name SOURCE");
     // The source is read whole first: one that cannot be read changes nothing.
     const read_file source(a.source, copies, "source.ini");
     source.require();
@@ -336,8 +339,8 @@ exit_status run_merge(const arguments &a, output &out, scratch &copies) {
     return change_file(a, target, out, [&] {
         for (const entry &pair : pairs) {
             if (pair.key.empty() || pair.key[0] == '[') continue;
-            const int done = ini_puts(pair.section.c_str(), pair.key.c_str(), pair.value.c_str(),
-                                      target.path().c_str());
+            const int done =
+                ini_puts(pair.section.c_str(), pair.key.c_str(), pair.value.c_str(), target.path().c_str());
             check_write(done, errno, target, pair.section, pair.key.c_str());
         }
     });

@@ -57,7 +57,8 @@ extern "C" void remove_copies_and_end(int signal_number) {
 
 // The signals that end a process and can be caught.
 constexpr int ENDING_SIGNALS[] = {
-    SIGINT, SIGTERM,
+    SIGINT,
+    SIGTERM,
 #if defined(SIGHUP)
     SIGHUP,
 #endif
@@ -113,8 +114,7 @@ bool names_stream(const std::string &path) {
     if constexpr (std::is_same_v<fs::path::value_type, char>) {
         std::error_code ignored;
         const fs::file_type type = fs::status(path, ignored).type();
-        return type == fs::file_type::fifo || type == fs::file_type::character ||
-               type == fs::file_type::socket;
+        return type == fs::file_type::fifo || type == fs::file_type::character || type == fs::file_type::socket;
     }
     return false;
 }
@@ -149,8 +149,10 @@ void scratch::make_folder() {
     // taken is passed over.
     for (int attempt = 0; attempt < 100 && folder_.empty(); ++attempt) {
         const fs::path candidate = base / random_name();
-        if (fs::create_directory(candidate, error)) folder_ = candidate;
-        else if (error && error != std::errc::file_exists) fail_file("create a folder in", library_path(base), error.value());
+        if (fs::create_directory(candidate, error))
+            folder_ = candidate;
+        else if (error && error != std::errc::file_exists)
+            fail_file("create a folder in", library_path(base), error.value());
     }
     if (folder_.empty()) fail_file("create a folder in", library_path(base), EEXIST);
     to_remove.count = 0;

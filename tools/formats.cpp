@@ -75,8 +75,7 @@ void append_lines(std::string &out, const std::vector<entry> &entries) {
 
 void append_json(std::string &out, const std::vector<entry> &entries) {
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
-    for (const entry &e : entries)
-        array.push_back({{"section", e.section}, {"key", e.key}, {"value", e.value}});
+    for (const entry &e : entries) array.push_back({{"section", e.section}, {"key", e.key}, {"value", e.value}});
     // Names and values are bytes in the host's code page; what is not UTF-8
     // is shown as U+FFFD rather than making the output unreadable as json.
     out += array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
@@ -135,10 +134,18 @@ void append_env(std::string &out, const std::vector<entry> &entries) {
 std::string format_entries(const std::vector<entry> &entries, dump_format format) {
     std::string out;
     switch (format) {
-        case dump_format::ini: append_ini(out, entries); break;
-        case dump_format::lines: append_lines(out, entries); break;
-        case dump_format::json: append_json(out, entries); break;
-        case dump_format::env: append_env(out, entries); break;
+        case dump_format::ini:
+            append_ini(out, entries);
+            break;
+        case dump_format::lines:
+            append_lines(out, entries);
+            break;
+        case dump_format::json:
+            append_json(out, entries);
+            break;
+        case dump_format::env:
+            append_env(out, entries);
+            break;
     }
     return out;
 }

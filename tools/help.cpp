@@ -22,8 +22,9 @@ constexpr option_text OPTIONS[] = {
      "or 0x hexadecimal; float, a single-precision number;\n"
      "bool (get only), yes/no, true/false or 1/0 by the first\n"
      "letter, printed as 1 or 0\n"},
-    {"--existing", "change KEY only when it is there, else write nothing\n"
-                   "and exit with status 1\n"},
+    {"--existing",
+     "change KEY only when it is there, else write nothing\n"
+     "and exit with status 1\n"},
     {"--format FORMAT", "ini (the default), lines, json or env\n"},
     {"--verbose", "say \"changed\" or \"unchanged\" on standard error\n"},
     {"-h, --help", "show the help (of the verb before it) and exit\n"},
@@ -39,7 +40,8 @@ struct verb_text {
 };
 
 constexpr verb_text VERBS[] = {
-    {"get", "FILE SECTION KEY [--default TEXT] [--type TYPE]",
+    {"get",
+     "FILE SECTION KEY [--default TEXT] [--type TYPE]",
      "Print the value of KEY in SECTION.",
      "The value is printed byte for byte and a line feed after it, decoded\n"
      "as the library reads it: a comment after it cut, surrounding double\n"
@@ -47,7 +49,8 @@ constexpr verb_text VERBS[] = {
      "nothing with status 1. A FILE that does not exist is an error\n"
      "(status 3) unless --default is given. FILE - reads standard input.\n",
      {"--default TEXT", "--type TYPE"}},
-    {"set", "FILE SECTION KEY VALUE [--type TYPE] [--existing] [--verbose]",
+    {"set",
+     "FILE SECTION KEY VALUE [--type TYPE] [--existing] [--verbose]",
      "Set KEY to VALUE, creating the file and the section when missing.",
      "Only the line of KEY changes, at its place, and every other byte of\n"
      "the file is kept; a file whose length changes is replaced atomically.\n"
@@ -57,26 +60,34 @@ constexpr verb_text VERBS[] = {
      "reads the file from standard input and writes the changed file to\n"
      "standard output.\n",
      {"--type TYPE", "--existing", "--verbose"}},
-    {"del", "FILE SECTION [KEY] [--verbose]", "Delete KEY, or without KEY the whole section.",
+    {"del",
+     "FILE SECTION [KEY] [--verbose]",
+     "Delete KEY, or without KEY the whole section.",
      "A section goes with its header and every line up to the next line\n"
      "that begins with \"[\". Deleting what is not there succeeds and\n"
      "changes nothing; a FILE that does not exist is not created. FILE -\n"
      "reads the file from standard input and writes the changed file to\n"
      "standard output.\n",
      {"--verbose"}},
-    {"sections", "FILE", "List the section names, one a line.",
+    {"sections",
+     "FILE",
+     "List the section names, one a line.",
      "Names are listed in file order, each once (names that differ only in\n"
      "letter case count as one); the list ends at a header \"[]\". A FILE\n"
      "that does not exist is an error (status 3). FILE - reads standard\n"
      "input.\n",
      {}},
-    {"keys", "FILE SECTION", "List the key names of SECTION, one a line.",
+    {"keys",
+     "FILE SECTION",
+     "List the key names of SECTION, one a line.",
      "Names are listed in file order from the first block of SECTION, each\n"
      "once; the list ends at a line \"=value\". Status 1 when SECTION has no\n"
      "keys or is not there; a FILE that does not exist is an error\n"
      "(status 3). FILE - reads standard input.\n",
      {}},
-    {"dump", "FILE [--format FORMAT]", "Print every pair.",
+    {"dump",
+     "FILE [--format FORMAT]",
+     "Print every pair.",
      "Pairs are printed in file order, repeated ones included, as\n"
      "  ini    a file that reads back to the same pairs (the default)\n"
      "  lines  SECTION<TAB>KEY<TAB>VALUE, one pair a line\n"
@@ -87,7 +98,9 @@ constexpr verb_text VERBS[] = {
      "A FILE that does not exist is an error (status 3). FILE - reads\n"
      "standard input.\n",
      {"--format FORMAT"}},
-    {"merge", "FILE [SOURCE] [--verbose]", "Set every pair of SOURCE into FILE, in order.",
+    {"merge",
+     "FILE [SOURCE] [--verbose]",
+     "Set every pair of SOURCE into FILE, in order.",
      "The result is the same as set, one pair after another; a pair whose\n"
      "value is already there writes nothing. Pairs without a key name and\n"
      "pairs whose key begins with \"[\" are left out. SOURCE is standard\n"
