@@ -17,16 +17,7 @@ googletest                     /usr/src/googletest/CMakeLists.txt
 wine                           /usr/bin/wine
 wine64                         /usr/lib/wine/wine64
 "
-need=()
-while read -r package marker; do
-  [ -n "$package" ] || continue
-  [ -e "$marker" ] || need+=("$package")
-done <<< "$required"
-export DEBIAN_FRONTEND=noninteractive
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+bash .ci/install-packages - <<< "$required"
 
 # Wine's 32-bit part needs the i386 architecture. Without it the 32-bit DLL
 # is still built and its export table checked; only its tests cannot run.
