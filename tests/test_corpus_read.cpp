@@ -114,7 +114,7 @@ std::vector<Entry> browse(const std::string &file) {
 
 TEST(CorpusRead, EveryReaderStaysInItsBuffer) {
     const auto files = corpus_files();
-    if (files.empty()) GTEST_SKIP() << "no corpus";
+    if (files.empty()) GTEST_SKIP() << brantcfg_test::NO_CORPUS;
     for (const auto &file : files) {
         SCOPED_TRACE(file);
         const std::vector<Entry> entries = browse(file);
@@ -141,7 +141,7 @@ TEST(CorpusRead, EveryReaderStaysInItsBuffer) {
 
 TEST(CorpusRead, ReadersAgreeOnWellFormedFiles) {
     const auto files = corpus_files();
-    if (files.empty()) GTEST_SKIP() << "no corpus";
+    if (files.empty()) GTEST_SKIP() << brantcfg_test::NO_CORPUS;
     int checked = 0;
     for (const auto &file : files) {
         int header_lines = 0;

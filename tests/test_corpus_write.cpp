@@ -107,7 +107,7 @@ protected:
     void SetUp() override {
         ScratchDir::SetUp();
         files_ = corpus_files();
-        if (files_.empty()) GTEST_SKIP() << "no corpus";
+        if (files_.empty()) GTEST_SKIP() << brantcfg_test::NO_CORPUS;
     }
 
     // Puts a fresh copy of source into the scratch directory.

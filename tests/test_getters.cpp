@@ -107,7 +107,7 @@ TEST_F(Getters, FloatReadsAPointWhateverTheLocale) {
             break;
         }
     }
-    if (!switched) GTEST_SKIP() << "no locale with a decimal comma is installed";
+    if (!switched) GTEST_SKIP() << "no locale with a decimal comma is installed (de_DE or fr_FR: Debian's locales-all)";
     const float value = ini_getf("S", "v", -9.5f, file.c_str());
     std::setlocale(LC_NUMERIC, saved.c_str());
     EXPECT_EQ(value, 3.25f);

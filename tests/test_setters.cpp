@@ -106,7 +106,7 @@ bool use_comma_locale(const std::string &dir) {
 }
 
 TEST_F(Setters, PutfUsesPointWhateverTheLocale) {
-    if (!use_comma_locale(dir_)) GTEST_SKIP() << "no locale with a decimal comma";
+    if (!use_comma_locale(dir_)) GTEST_SKIP() << "no locale with a decimal comma, and localedef could not make de_DE.UTF-8";
     char probe[32];
     std::snprintf(probe, sizeof probe, "%f", 1.5);
     const std::string created =

@@ -8,5 +8,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-cmake --workflow --preset asan
-cmake --workflow --preset tsan
+bash .ci/workflow asan
+bash .ci/workflow tsan
