@@ -2,7 +2,7 @@
  * brantcfg.h - read and write INI configuration files through a plain C ABI.
  *
  * Every function here is a complete transaction on one file named by path:
- * it opens the file, reads it from its first byte in blocks of 12 KiB (8 KiB
+ * it opens the file, reads it from its first byte in blocks of 14 KiB (8 KiB
  * in a setter) into a buffer on the stack, scans it line by line in pieces
  * of at most 511 bytes, and closes it before returning. Nothing is cached
  * between calls, and no call allocates heap memory, on any path, failures
@@ -10,16 +10,17 @@
  * not the C runtime's streams.
  *
  * Stack: no call takes more than 16 KiB of its thread's stack. Measured
- * high-water marks on Linux x86-64 (optimised build): ini_gets, ini_getl,
- * ini_getf, ini_getbool, ini_getsection, ini_getkey about 13.4 KiB;
- * ini_browse about 13.3 KiB plus what its callback takes; ini_puts about
- * 10.5 KiB for an unchanged value or a patch in place and 14.2 KiB for a
- * rewrite or a creation; ini_putl and ini_putf about 14.3 KiB. A thread with
- * a 32 KiB stack can call every function with room to spare. On Windows the
- * same holds for paths of up to 1023 bytes, which a rewrite names its file
- * and temporary file by; a rewrite of a longer path (once links are
- * resolved) returns 0 with errno ENAMETOOLONG, since holding two paths of
- * the system's 32,767-character limit would take 64 KiB of stack.
+ * high-water marks on Linux x86-64 (optimised build): ini_gets,
+ * ini_getsection, ini_getkey and ini_browse about 15.0 KiB (ini_browse plus
+ * what its callback takes); ini_getl, ini_getf, ini_getbool about 15.1 KiB;
+ * ini_puts about 10.9 KiB for an unchanged value or an absent deletion and
+ * 14.6 KiB for a patch, a rewrite or a creation; ini_putl and ini_putf about
+ * 14.7 KiB. A thread with a 32 KiB stack can call every function with room
+ * to spare. On Windows the same holds for paths of up to 1023 bytes, which a
+ * rewrite names its file and temporary file by; a rewrite of a longer path
+ * (once links are resolved) returns 0 with errno ENAMETOOLONG, since holding
+ * two paths of the system's 32,767-character limit would take 64 KiB of
+ * stack.
  * Reads never change a file. Writes keep every other byte of the file as it
  * was and replace the file atomically when its length changes.
  *

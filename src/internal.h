@@ -91,9 +91,10 @@ struct line_class {
 
 // ---- piece source (piece_source.cpp) -----------------------------------------
 
-// Bytes before the read position that stay in the read block when it is
-// refilled: a rewrite seeks back at most two pieces to write its pending
-// stretch, and such a seek then stays inside the block.
+// Bytes before the read position that stay in the read block of an update
+// when it is refilled: a rewrite seeks back at most two pieces to write its
+// pending stretch, and such a seek then stays inside the block. A reader
+// never looks back and keeps none.
 constexpr int READ_BLOCK_KEEP = 2 * LINE_BUFFER_SIZE;
 static_assert(READ_BLOCK_KEEP >= 2 * (LINE_BUFFER_SIZE - 1));
 
@@ -101,9 +102,8 @@ static_assert(READ_BLOCK_KEEP >= 2 * (LINE_BUFFER_SIZE - 1));
 // rewrite, whose stack holds more beside the block. Both were chosen by
 // measurement: larger blocks save system calls, and each call's stack use
 // stays within its budget.
-constexpr int READER_BLOCK_SIZE = 12 * 1024;
+constexpr int READER_BLOCK_SIZE = 14 * 1024;
 constexpr int WRITER_BLOCK_SIZE = 8 * 1024;
-static_assert(READER_BLOCK_SIZE >= 4 * READ_BLOCK_KEEP && WRITER_BLOCK_SIZE >= 4 * READ_BLOCK_KEEP);
 
 // Source bytes a rewrite copies unchanged to its output file. They are not
 // copied anywhere on the way: consecutive stretches are gathered as one
@@ -125,14 +125,15 @@ struct copy_sink {
 // The bytes come from the file in blocks of up to capacity bytes into the
 // caller's block; window_start, next and filled place the block in the file.
 struct line_source {
-    line_source(file_handle file_, char *block_, int capacity_) noexcept
-        : file(file_), block(block_), capacity(capacity_) {}
+    line_source(file_handle file_, char *block_, int capacity_, int keep_) noexcept
+        : file(file_), block(block_), capacity(capacity_), keep(keep_) {}
     line_source(const line_source &) = delete;
     line_source &operator=(const line_source &) = delete;
 
     file_handle file;
     char *block;
     int capacity;
+    int keep;                 // bytes before the read position a refill keeps in the block
     long offset = 0;            // offset of the next byte to be read
     bool at_line_end = true;    // the last piece ended with '\n' or at end of file
     int read_error = 0;         // errno of a failed read; 0 while every read succeeded
@@ -143,9 +144,10 @@ struct line_source {
 };
 
 // A line_source with a block of its own, for a call's stack.
-template <int Size>
+template <int Size, int Keep = READ_BLOCK_KEEP>
 struct block_source : line_source {
-    explicit block_source(file_handle file_) noexcept : line_source(file_, storage, Size) {}
+    static_assert(Size >= 4 * READ_BLOCK_KEEP && Keep <= READ_BLOCK_KEEP);
+    explicit block_source(file_handle file_) noexcept : line_source(file_, storage, Size, Keep) {}
     char storage[Size];
 };
 

@@ -84,7 +84,7 @@ constexpr int NUMBER_TEXT_SIZE = 64;
     open_result opened = open_result::failed;
     const file_handle file = open_for_reading(path, &opened);
     if (file == NO_FILE) return false;
-    block_source<READER_BLOCK_SIZE> source(file);
+    block_source<READER_BLOCK_SIZE, 0> source(file);
     const bool found = seek_entry(source, query, dest, size, nullptr);
     close_read_file(file);
     return found;
@@ -154,7 +154,7 @@ int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_data, const ch
     open_result opened = open_result::failed;
     const file_handle file = open_for_reading(path, &opened);
     if (file == NO_FILE) return 0;
-    block_source<READER_BLOCK_SIZE> source(file);
+    block_source<READER_BLOCK_SIZE, 0> source(file);
 
     // One buffer holds the section name at offset 0, then from offset
     // key_at the key and, right after its NUL, the value. Lines are read at

@@ -43,13 +43,13 @@ void drain_sink(line_source &source) noexcept {
 }
 
 // Reads the next block of the file behind what the source holds, keeping
-// the last READ_BLOCK_KEEP bytes before it. False at the end of the file
-// or on a read error.
+// the source's keep bytes before it. False at the end of the file or on a
+// read error.
 [[nodiscard]] bool refill(line_source &source) noexcept {
     // A range the system copies needs nothing from the block and may grow
     // past it; any other is written before the block moves on.
     if (source.sink && source.sink->kernel != copy_sink::kernel_copy::works) drain_sink(source);
-    const int keep = source.filled < READ_BLOCK_KEEP ? source.filled : READ_BLOCK_KEEP;
+    const int keep = source.filled < source.keep ? source.filled : source.keep;
     const int dropped = source.filled - keep;
     if (dropped > 0) {
         std::memmove(source.block, source.block + dropped, static_cast<std::size_t>(keep));

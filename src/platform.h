@@ -72,6 +72,19 @@ void close_read_file(file_handle file) noexcept;
 // The file's size in bytes; -1 when it cannot be told.
 [[nodiscard]] long file_size(file_handle file) noexcept;
 
+// What tells one state of a file's bytes from another: its size and the
+// times of its last write and last change, as finely as the system keeps
+// them.
+struct file_version {
+    long long size = -1, written = 0, changed = 0;
+    [[nodiscard]] bool operator==(const file_version &other) const noexcept {
+        return size == other.size && written == other.written && changed == other.changed;
+    }
+};
+
+// The file's version now; false when the system cannot tell.
+[[nodiscard]] bool read_version(file_handle file, file_version *version) noexcept;
+
 // What a rewrite needs to know about the file it replaces.
 struct target_file {
 #if defined(_WIN32)

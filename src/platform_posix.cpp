@@ -252,6 +252,16 @@ long file_size(file_handle file) noexcept {
     return fstat(file, &status) == 0 ? static_cast<long>(status.st_size) : -1;
 }
 
+bool read_version(file_handle file, file_version *version) noexcept {
+    struct stat status {};
+    if (fstat(file, &status) != 0) return false;
+    constexpr long long NANOSECONDS = 1000000000LL;
+    version->size = static_cast<long long>(status.st_size);
+    version->written = static_cast<long long>(status.st_mtim.tv_sec) * NANOSECONDS + status.st_mtim.tv_nsec;
+    version->changed = static_cast<long long>(status.st_ctim.tv_sec) * NANOSECONDS + status.st_ctim.tv_nsec;
+    return true;
+}
+
 bool describe_new_target(const char *path, target_file *target) noexcept {
     target->inherit = false;
     located found = located::file;

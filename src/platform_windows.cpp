@@ -206,6 +206,16 @@ long file_size(file_handle file) noexcept {
     return GetFileSizeEx(file, &size) ? static_cast<long>(size.QuadPart) : -1;
 }
 
+bool read_version(file_handle file, file_version *version) noexcept {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file, &information)) return false;
+    version->size = (static_cast<long long>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    version->written = (static_cast<long long>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+                       information.ftLastWriteTime.dwLowDateTime;
+    version->changed = version->written;
+    return true;
+}
+
 bool describe_new_target(const char *path, target_file *target) noexcept {
     target->inherit = false;
     return copy_path(path, target->path, sizeof target->path) && make_temp_path(target);

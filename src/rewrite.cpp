@@ -465,11 +465,9 @@ int patch_line(const target_file &target, file_handle source, long offset, const
     return close_written(file, written) ? 1 : 0;
 }
 
-// True when deleting would change the file: the key, or the named section,
-// is there, or the nameless section holds any line at all.
-[[nodiscard]] bool deletion_changes_file(rewrite_state &state) noexcept {
-    if (state.key)
-        return seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, nullptr);
+// True when deleting the section would change the file: the named section
+// is there, or the nameless one holds any line at all.
+[[nodiscard]] bool section_deletion_changes_file(rewrite_state &state) noexcept {
     if (state.section && *state.section != '\0')
         return seek_entry(state.src, section_named(state.section), state.line, sizeof state.line, nullptr);
     if (read_piece(state.src, state.line, sizeof state.line) == 0) return false;
@@ -477,27 +475,73 @@ int patch_line(const target_file &target, file_handle source, long offset, const
     return kind != line_kind::header && kind != line_kind::section_end;
 }
 
+// Where a change cuts into the file, as its search found it: the bytes
+// from..to give way to the new key line (none for a deletion), and every
+// other byte stays where it is. from < 0: the change needs the whole
+// rewrite (a new section, a section deleted, a key appended at the end of
+// the file, where the line end before it depends on how the copy went).
+struct splice {
+    long from = -1;
+    long to = -1;
+    bool with_line = false;
+};
+
+// A rewrite that knows where its change goes: the bytes before the cut and
+// after it are copied by the system from file to file, without reading
+// them here again, and the new line written between them. Where the system
+// cannot copy so, the whole rewrite runs instead.
+int splice_file(rewrite_state &state, target_file &target, const splice &cut) noexcept {
+    state.sink.out = create_temp_file(target);
+    if (state.sink.out == NO_FILE) return 0;
+    const long copied = copy_file_bytes(state.src.file, 0, cut.from, state.sink.out);
+    if (copied == COPY_NOT_POSSIBLE) {
+        if (!restart_source(state.src)) note_failure(state, errno);
+        state.src.sink = &state.sink;
+        rewrite_lines(state);
+        return commit_rewrite(state, target);
+    }
+    if (copied != cut.from) note_failure(state, copied < 0 ? errno : EIO);
+    if (cut.with_line) {
+        const int length = build_key_line(state.key, state.value, state.line);
+        if (!write_file(state.sink.out, state.line, static_cast<std::size_t>(length))) note_failure(state, errno);
+    }
+    if (copy_file_bytes(state.src.file, cut.to, -1, state.sink.out) < 0) note_failure(state, errno);
+    return commit_rewrite(state, target);
+}
+
 // The update once the source is open: nothing, a patch, or a rewrite. The
 // search runs without the lock, so that a call with nothing to change
 // takes none; a change takes it, and goes ahead only while the path still
 // names the file that was searched. RETRY when it no longer does.
 int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) noexcept {
+    file_version searched;
+    const bool versioned = read_version(state.src.file, &searched);
     int patch_length = 0;
-    long start = 0;
-    if (state.key && state.value) {
+    splice cut;
+    if (state.key) {
+        long start = -1;
         if (seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, &start)) {
-            if (std::strcmp(state.line, state.value) == 0) return 1;
+            if (state.value && std::strcmp(state.line, state.value) == 0) return 1;
             // The old line is every piece of its physical line.
             while (!state.src.at_line_end && read_piece(state.src, state.line, sizeof state.line) > 0) {}
             const long end = state.src.offset;
-            const int length = build_key_line(state.key, state.value, state.line);
-            const char *old_text = length == end - start ? held_bytes(state.src, start, length) : nullptr;
-            if (state.src.read_error == 0 && old_text) {
-                std::memcpy(state.old_line, old_text, static_cast<std::size_t>(length));
-                patch_length = length;
+            cut = {start, end, state.value != nullptr};
+            if (state.value) {
+                const int length = build_key_line(state.key, state.value, state.line);
+                const char *old_text = length == end - start ? held_bytes(state.src, start, length) : nullptr;
+                if (state.src.read_error == 0 && old_text) {
+                    std::memcpy(state.old_line, old_text, static_cast<std::size_t>(length));
+                    patch_length = length;
+                }
             }
+        } else if (!state.value) {
+            if (state.src.read_error == 0) return 1;  // nothing to delete: the file stays as it is
+        } else if (start >= 0 && state.src.offset > start) {
+            // The section ended at a line beginning with '[': the new key
+            // goes right before it.
+            cut = {start, start, true};
         }
-    } else if (!deletion_changes_file(state) && state.src.read_error == 0) {
+    } else if (!section_deletion_changes_file(state) && state.src.read_error == 0) {
         return 1;  // nothing to delete: the file stays as it is
     }
     if (state.src.read_error != 0) {
@@ -510,10 +554,12 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
     if (!describe_target(path, state.src.file, &target)) return errno == ENOENT ? RETRY : 0;
     if (!lock.take(target, state.src.file)) return 0;
     if (!names_file(target, state.src.file)) return RETRY;
-    if (patch_length > 0) return patch_line(target, state.src.file, start, state.old_line, state.line, patch_length);
-
-    // The rewrite reads the file afresh: a writer that held the lock before
-    // may have patched it since the search.
+    if (patch_length > 0) return patch_line(target, state.src.file, cut.from, state.old_line, state.line, patch_length);
+    // What the search found holds while no writer has touched the file
+    // since; otherwise the rewrite reads the file afresh.
+    file_version now;
+    if (cut.from >= 0 && versioned && read_version(state.src.file, &now) && now == searched)
+        return splice_file(state, target, cut);
     if (!restart_source(state.src)) return 0;
     state.sink.out = create_temp_file(target);
     if (state.sink.out == NO_FILE) return 0;
