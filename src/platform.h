@@ -137,13 +137,15 @@ public:
     [[nodiscard]] bool held() const noexcept { return held_; }
 
     // Waits until this caller holds the lock for the target's directory.
-    // source, when given, is the target's file, open. False (errno set)
-    // when the lock cannot be had at all.
-    [[nodiscard]] bool take(const target_file &target, file_handle source) noexcept;
+    // False (errno set) when the lock cannot be had at all.
+    [[nodiscard]] bool take(const target_file &target) noexcept;
 
 private:
     file_handle handle_ = NO_FILE;
     bool held_ = false;
+#if defined(_WIN32)
+    unsigned long long directory_ = 0;  // which directory's lock is held, by its name's hash
+#endif
 };
 
 // Opens the target's file for writing in place, only while it is the file
@@ -172,6 +174,14 @@ private:
 // name itself) and creates it afresh, a stale one replaced. NO_FILE on
 // failure, errno set.
 [[nodiscard]] file_handle create_temp_file(target_file &target) noexcept;
+
+// Whether a file must be closed by this process before another is renamed
+// over it: Windows refuses to replace a file that is open.
+#if defined(_WIN32)
+constexpr bool REPLACE_NEEDS_CLOSED_FILE = true;
+#else
+constexpr bool REPLACE_NEEDS_CLOSED_FILE = false;
+#endif
 
 // Puts the temporary file in the target's place in one atomic step, so the
 // path names the old or the new file at every moment. False on failure.

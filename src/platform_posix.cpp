@@ -317,8 +317,7 @@ writer_lock::~writer_lock() {
     if (handle_ != NO_FILE) close(handle_);  // lets go of the lock
 }
 
-bool writer_lock::take(const target_file &target, file_handle source) noexcept {
-    static_cast<void>(source);
+bool writer_lock::take(const target_file &target) noexcept {
     // The lock is the directory's, so it also covers the temporary name,
     // which files of one directory may share, and files not yet created.
     const int directory = retrying([&] { return openat(target.directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });

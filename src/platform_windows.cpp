@@ -218,7 +218,14 @@ bool read_version(file_handle file, file_version *version) noexcept {
 
 bool describe_new_target(const char *path, target_file *target) noexcept {
     target->inherit = false;
-    return copy_path(path, target->path, sizeof target->path) && make_temp_path(target);
+    // The whole path: the writers' lock is named after the directory, which
+    // a relative path would name differently from another process.
+    const DWORD length = GetFullPathNameA(path, static_cast<DWORD>(sizeof target->path), target->path, nullptr);
+    if (length == 0 || length >= sizeof target->path) {
+        errno = length == 0 ? errno_from_last_error() : ENAMETOOLONG;
+        return false;
+    }
+    return make_temp_path(target);
 }
 
 bool describe_target(const char *path, file_handle source, target_file *target) noexcept {
@@ -269,10 +276,25 @@ struct file_identity {
     return true;
 }
 
-// The byte the writers' lock is taken on: far past the end of any file,
-// so readers, which Windows' byte locks would otherwise stop, never meet it.
-constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
-constexpr DWORD LOCK_OFFSET_LOW = 0xFFFFFFFE;
+// The writers' lock of a directory is a named mutex of the session, named
+// after the directory: a mutex, unlike a lock on the file itself, outlives
+// the rename that replaces the file, and the system hands it to the next
+// waiter when its holder ends, even unreleased.
+constexpr char LOCK_NAME_PREFIX[] = "Local\\brantcfg-writers-";
+
+// FNV-1a of the directory part of path, letters folded to one case as the
+// file system folds them, and '/' taken for '\\'.
+[[nodiscard]] unsigned long long directory_hash(const char *path) noexcept {
+    const char *end = path + std::strlen(path);
+    while (end > path && end[-1] != '\\' && end[-1] != '/') --end;
+    unsigned long long hash = 14695981039346656037ULL;
+    for (const char *at = path; at < end; ++at) {
+        char c = *at == '/' ? '\\' : *at;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    return hash;
+}
 
 }  // namespace
 
@@ -289,22 +311,41 @@ bool names_file(const target_file &target, file_handle source) noexcept {
     return same;
 }
 
-writer_lock::~writer_lock() = default;  // the lock goes with the file's handle
+writer_lock::~writer_lock() {
+    if (handle_ == NO_FILE) return;
+    if (held_) ReleaseMutex(handle_);
+    CloseHandle(handle_);
+}
 
-bool writer_lock::take(const target_file &target, file_handle source) noexcept {
-    static_cast<void>(target);
-    // The lock is a byte of the file itself; a file not created yet has
-    // none to take.
-    if (source == NO_FILE) return true;
-    OVERLAPPED where = {};
-    where.Offset = LOCK_OFFSET_LOW;
-    where.OffsetHigh = LOCK_OFFSET_HIGH;
-    if (!LockFileEx(source, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &where)) {
+bool writer_lock::take(const target_file &target) noexcept {
+    const unsigned long long directory = directory_hash(target.path);
+    if (held_ && directory == directory_) return true;
+    if (handle_ != NO_FILE) {
+        if (held_) ReleaseMutex(handle_);
+        CloseHandle(handle_);
+        handle_ = NO_FILE;
+        held_ = false;
+    }
+    char name[sizeof LOCK_NAME_PREFIX + 16];
+    std::memcpy(name, LOCK_NAME_PREFIX, sizeof LOCK_NAME_PREFIX - 1);
+    for (int i = 0; i < 16; ++i) name[sizeof LOCK_NAME_PREFIX - 1 + i] = "0123456789abcdef"[(directory >> (60 - 4 * i)) & 0xF];
+    name[sizeof LOCK_NAME_PREFIX - 1 + 16] = '\0';
+    const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (!mutex) {
         errno = errno_from_last_error();
         return false;
     }
-    // Each attempt takes it anew on the file it opened.
-    held_ = false;
+    // WAIT_ABANDONED: the last holder ended without letting go; the lock is
+    // this caller's now all the same.
+    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        errno = errno_from_last_error();
+        CloseHandle(mutex);
+        return false;
+    }
+    handle_ = mutex;
+    held_ = true;
+    directory_ = directory;
     return true;
 }
 

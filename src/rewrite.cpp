@@ -335,7 +335,8 @@ void rewrite_lines(rewrite_state &state) noexcept {
 // nothing). On failure the target is untouched, the temporary file is gone
 // and errno says what failed first; RETRY when a new file found another in
 // its place.
-int commit_temp_file(file_handle out, int error, const target_file &target, file_handle source) noexcept {
+int commit_temp_file(file_handle out, int error, const target_file &target, file_handle &source) noexcept {
+    const bool replacing = source != NO_FILE;
     // Sync before the rename: otherwise a power loss soon after it can
     // leave the path naming a file whose data never reached the disk.
     if (error == 0 && !sync_file(out)) error = errno != 0 ? errno : EIO;
@@ -346,16 +347,22 @@ int commit_temp_file(file_handle out, int error, const target_file &target, file
     // its place, say) is not replaced with what was read from this one.
     // The writers' lock keeps every writer of this library out, so whoever
     // changed it is not one; the call gives up rather than guess.
-    if (error == 0 && source != NO_FILE && !names_file(target, source)) error = errno;
+    if (error == 0 && replacing && !names_file(target, source)) error = errno;
+    // Where an open file cannot be replaced, the file read goes first; the
+    // writers' lock, not this handle, keeps other writers out meanwhile.
+    if (REPLACE_NEEDS_CLOSED_FILE && replacing) {
+        close_read_file(source);
+        source = NO_FILE;
+    }
     // One rename over the target: the path names the old or the new file
     // at every moment, never neither. A new file never replaces one that
     // appeared meanwhile.
     bool appeared = false;
     if (error == 0) {
-        const bool placed = source != NO_FILE ? replace_with_temp_file(target) : name_new_file(target);
+        const bool placed = replacing ? replace_with_temp_file(target) : name_new_file(target);
         if (!placed) {
             error = errno != 0 ? errno : EIO;
-            appeared = source == NO_FILE && error == EEXIST;
+            appeared = !replacing && error == EEXIST;
         }
     }
     if (error != 0) {
@@ -552,7 +559,7 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
 
     target_file target;
     if (!describe_target(path, state.src.file, &target)) return errno == ENOENT ? RETRY : 0;
-    if (!lock.take(target, state.src.file)) return 0;
+    if (!lock.take(target)) return 0;
     if (!names_file(target, state.src.file)) return RETRY;
     if (patch_length > 0) return patch_line(target, state.src.file, cut.from, state.old_line, state.line, patch_length);
     // What the search found holds while no writer has touched the file
@@ -580,14 +587,15 @@ int create_missing_file(const char *section, const char *key, const char *value,
         // A folder on the way that is missing or closed: the direct creation
         // fails the same way and says why.
         if (errno != EEXIST && errno != EINVAL) return create_directly(section, key, value, path);
-        if (!lock.take(target, NO_FILE)) return 0;
+        if (!lock.take(target)) return 0;
         return create_directly(section, key, value, path);
     }
-    if (!lock.take(target, NO_FILE)) return 0;
+    if (!lock.take(target)) return 0;
     const file_handle out = create_temp_file(target);
     if (out == NO_FILE) return 0;
     const int error = write_new_entry(out, section, key, value) ? 0 : (errno != 0 ? errno : EIO);
-    return commit_temp_file(out, error, target, NO_FILE);
+    file_handle none = NO_FILE;
+    return commit_temp_file(out, error, target, none);
 }
 
 // One attempt at the whole update, from opening the file on.
@@ -607,7 +615,7 @@ int attempt_update(const char *section, const char *key, const char *value, cons
     state.key = key;
     state.value = value;
     const int result = update_open_file(state, path, lock);
-    close_read_file(file);
+    if (state.src.file != NO_FILE) close_read_file(state.src.file);
     return result;
 }
 
