@@ -256,8 +256,7 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  * value as written, CR LF) or header line longer than 511 bytes. Deleting
  * such a name changes nothing: it cannot be there.
  * Writers take turns: a change waits for the writers' lock of the file's
- * directory (an exclusive lock on the file itself on Windows), held until
- * the call returns; a call that changes nothing takes no lock and writes
+ * directory, held until the call returns; a call that changes nothing takes no lock and writes
  * nothing. A change is made only to the file that was searched: should the
  * path name another file by the time the lock is held, the call starts
  * over, and a rewrite replaces the path only while it still names that
