@@ -1,6 +1,7 @@
 // Private routines of the library, shared between its source files and its
 // unit tests, in the order a call meets them: the text codec, the piece
-// source, the sequential search, the line emitters and the number texts.
+// source, the sequential search, the line emitters, the merge and the
+// number texts.
 // Nothing here is exported from the shared library: the build hides every
 // symbol that is not marked BRANTCFG_API.
 #ifndef BRANTCFG_INTERNAL_H
@@ -148,6 +149,13 @@ template <int Size>
 struct block_source : line_source {
     explicit block_source(file_handle file_) noexcept : line_source(file_, storage, Size) {}
     char storage[Size];
+};
+
+// A line_source over bytes already in memory: its block is those bytes,
+// every one of them filled, and no file stands behind it, so nothing is
+// ever read into the block or moved in it. Offsets count from bytes[0].
+struct memory_source : line_source {
+    memory_source(char *bytes, int size) noexcept : line_source(NO_FILE, bytes, size) { filled = size; }
 };
 
 // The length of the piece that starts at from, when its end lies within
@@ -332,6 +340,30 @@ inline void reach(update_point point) noexcept {
     static_cast<void>(point);
 #endif
 }
+
+// ---- merge (merge.cpp) ----------------------------------------------------------
+
+// One set of a merge: section (nullptr or "" for the nameless one), key and
+// value, as ini_puts takes them.
+struct merge_entry {
+    const char *section = nullptr;
+    const char *key = nullptr;
+    const char *value = nullptr;
+};
+
+// Sets the count entries in the file at path, one after another, leaving
+// the file byte for byte as that many ini_puts calls in the same order
+// would; but the file changes once, by one rewrite under the writers' lock
+// (or one creation of a missing file), so that a reader sees it before the
+// merge or after it and never in between. When nothing changes nothing is
+// written and no lock is taken. Every entry is checked before the file is
+// opened: one that ini_puts would refuse fails the merge with EINVAL and
+// its index in *refused (count otherwise). Returns 1, or 0 with errno set
+// and the file untouched. The one routine of the library that uses the
+// heap, for the file's bytes and an index of its sections; no export
+// calls it.
+[[nodiscard]] int merge_entries(const merge_entry *entries, std::size_t count, const char *path,
+                                std::size_t *refused) noexcept;
 
 // ---- number texts (number_text.cpp) ---------------------------------------------
 
