@@ -111,9 +111,8 @@ public:
                     errno = EFBIG;
                     return false;
                 }
-                if (!reserve(static_cast<long long>(size_) + READ_CHUNK > MAX_TEXT_SIZE ? MAX_TEXT_SIZE
-                                                                                      : size_ + READ_CHUNK))
-                    return false;
+                const long long wanted = static_cast<long long>(size_) + READ_CHUNK;
+                if (!reserve(wanted > MAX_TEXT_SIZE ? MAX_TEXT_SIZE : wanted)) return false;
             }
             const long got = read_file(file, bytes_ + size_, static_cast<std::size_t>(capacity_ - size_));
             if (got < 0) return false;
