@@ -13,13 +13,16 @@
 #  include <sys/stat.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -304,25 +307,41 @@ TEST_F(Merge, RefusedEntryChangesNothing) {
 }
 
 #if !defined(_WIN32)
-// Many changing entries make one rewrite: the file is replaced once, and
-// until then it holds its old bytes, with not one of the entries in it.
+// Many changing entries make one rewrite, under the writers' lock: the
+// file is replaced once, until then it holds its old bytes with not one of
+// the entries in it, and another writer waits for the merge to end.
 TEST_F(Merge, FileChangesOnceWithEveryEntry) {
     const std::string file = path("x.ini");
     const std::string original = "[a]\r\nk=1\r\nx=1\r\n[b]\r\ny=1\r\n";
     write_file(file, original);
     ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    const std::thread::id merging = std::this_thread::get_id();
     int replaces = 0;
     std::string seen;
+    std::atomic<bool> other_done{false};
+    bool other_waited = false;
+    std::thread other;
     before_replace = [&] {
+        if (std::this_thread::get_id() != merging) return;
         ++replaces;
         seen = read_file(file);
+        other = std::thread([&] {
+            EXPECT_EQ(ini_puts("b", "y", "from another writer", file.c_str()), 1);
+            other_done = true;
+        });
+        // Time enough for a writer that is not held off to finish.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        other_waited = !other_done;
     };
     const merge_entry entries[] = {{"a", "k", "longer"}, {"a", "x", "2"}, {"b", "z", "3"}, {"c", "w", "4"}};
     std::size_t refused = 0;
     ASSERT_EQ(merge_entries(entries, 4, file.c_str(), &refused), 1);
+    ASSERT_TRUE(other.joinable());
+    other.join();
     EXPECT_EQ(replaces, 1);
     EXPECT_EQ(seen, original);
-    EXPECT_EQ(read_file(file), "[a]\r\nk=longer\r\nx=2\r\n[b]\r\ny=1\r\nz=3\r\n[c]\r\nw=4\r\n");
+    EXPECT_TRUE(other_waited);
+    EXPECT_EQ(read_file(file), "[a]\r\nk=longer\r\nx=2\r\n[b]\r\ny=from another writer\r\nz=3\r\n[c]\r\nw=4\r\n");
     struct stat status {};
     ASSERT_EQ(stat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
