@@ -1,6 +1,7 @@
 // Private routines of the library, shared between its source files and its
 // unit tests, in the order a call meets them: the text codec, the piece
-// source, the sequential search, the line emitters and the number texts.
+// source, the sequential search, the line emitters, the merge and the
+// number texts.
 // Nothing here is exported from the shared library: the build hides every
 // symbol that is not marked BRANTCFG_API.
 #ifndef BRANTCFG_INTERNAL_H
@@ -9,6 +10,7 @@
 #include "platform.h"
 #include "text_rules.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -151,6 +153,13 @@ struct block_source : line_source {
     char storage[Size];
 };
 
+// A line_source over bytes already in memory: its block is those bytes,
+// every one of them filled, and no file stands behind it, so nothing is
+// ever read into the block or moved in it. Offsets count from bytes[0].
+struct memory_source : line_source {
+    memory_source(char *bytes, int size) noexcept : line_source(NO_FILE, bytes, size, 0) { filled = size; }
+};
+
 // The length of the piece that starts at from, when its end lies within
 // the available bytes there: up to and including the first '\n' within
 // size - 1 bytes, or size - 1 bytes without one. 0 when the piece reaches
@@ -258,6 +267,66 @@ int build_key_line(const char *key, const char *value, char *line) noexcept;
 // LINE_BUFFER_SIZE - 1 bytes, so that nothing is cut.
 [[nodiscard]] bool storable_entry(const char *section, const char *key, const char *value) noexcept;
 
+// True when ini_puts takes the change at all: no name and no value holds a
+// line break, and a set (key and value given) is a storable_entry.
+[[nodiscard]] bool acceptable_change(const char *section, const char *key, const char *value) noexcept;
+
+// A rewrite copies the source in stretches of whole pieces, each below
+// LINE_BUFFER_SIZE bytes. A piece of count bytes joins the pending stretch
+// of pending bytes when this is true; otherwise that stretch is written and
+// the piece begins the next one.
+[[nodiscard]] constexpr bool joins_stretch(int pending, int count) noexcept {
+    return pending + count < LINE_BUFFER_SIZE;
+}
+
+// True when the last stretch a rewrite copies, length bytes at text, ends
+// in a line end of its own: longer than CR LF alone, and ending in it. Text
+// appended after a stretch that does not gets a CR LF first.
+[[nodiscard]] constexpr bool stretch_ends_line(const char *text, int length) noexcept {
+    return text && length > 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
+}
+
+// What an attempt at a change returns when the file changed between its
+// search and its lock, so that what it found no longer holds: the caller
+// starts over.
+constexpr int RETRY = -1;
+
+// Attempts one change makes at most: one without the lock, the rest with it.
+constexpr int MAX_ATTEMPTS = 4;
+
+// Makes a change by calling attempt(lock) until it returns 1 or 0 rather
+// than RETRY, MAX_ATTEMPTS times at most (then 0 with errno EAGAIN). The
+// first attempt searches without the lock; should another writer change the
+// file before the lock is had, the next ones run under it, where only a
+// program outside this library can change it.
+template <typename Attempt>
+[[nodiscard]] int attempt_change(Attempt attempt) noexcept {
+    writer_lock lock;
+    for (int i = 0; i < MAX_ATTEMPTS; ++i) {
+        const int result = attempt(lock);
+        if (result != RETRY) return result;
+    }
+    errno = EAGAIN;
+    return 0;
+}
+
+// Finishes a rewrite whose every byte was written to out (error: errno of
+// the first failed write, 0 for none): the new file gets what the old one,
+// open as source, had (scratch holds its attributes on the way), and takes
+// its place only when every byte reached the disk and the target's path
+// still names source. On failure the target is untouched, the temporary
+// file is gone and errno says what failed first. Returns 1 or 0. Where the
+// system cannot replace an open file, source is closed on the way and set
+// to NO_FILE.
+int replace_target(file_handle out, int error, file_handle &source, const target_file &target, char *scratch,
+                   std::size_t scratch_size) noexcept;
+
+// Creates the missing file at path holding length bytes, as a set creates
+// one: under the writers' lock, written whole to the temporary file, synced
+// and given its name, or written directly where it has no temporary name.
+// RETRY when a file appeared at path meanwhile; 1 or 0 otherwise.
+int create_missing_file(const char *bytes, std::size_t length, const char *path, writer_lock &lock) noexcept;
+
 // Points of an update at which the tests change the file system under it,
 // to show that the update notices: a program may define the hook, the
 // library as shipped never calls anything there.
@@ -275,6 +344,30 @@ inline void reach(update_point point) noexcept {
     static_cast<void>(point);
 #endif
 }
+
+// ---- merge (merge.cpp) ----------------------------------------------------------
+
+// One set of a merge: section (nullptr or "" for the nameless one), key and
+// value, as ini_puts takes them.
+struct merge_entry {
+    const char *section = nullptr;
+    const char *key = nullptr;
+    const char *value = nullptr;
+};
+
+// Sets the count entries in the file at path, one after another, leaving
+// the file byte for byte as that many ini_puts calls in the same order
+// would; but the file changes once, by one rewrite under the writers' lock
+// (or one creation of a missing file), so that a reader sees it before the
+// merge or after it and never in between. When nothing changes nothing is
+// written and no lock is taken. Every entry is checked before the file is
+// opened: one that ini_puts would refuse fails the merge with EINVAL and
+// its index in *refused (count otherwise). Returns 1, or 0 with errno set
+// and the file untouched. The one routine of the library that uses the
+// heap, for the file's bytes and an index of its sections; no export
+// calls it.
+[[nodiscard]] int merge_entries(const merge_entry *entries, std::size_t count, const char *path,
+                                std::size_t *refused) noexcept;
 
 // ---- number texts (number_text.cpp) ---------------------------------------------
 

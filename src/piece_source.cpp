@@ -2,9 +2,10 @@
 // bytes, each up to and including a '\n', exactly as a reader taking one
 // byte at a time would cut them, with exact offsets whatever the bytes are.
 // The bytes come from the system in large blocks into a buffer on the
-// caller's stack; searches that only look at headers pass over whole runs of
-// other lines where they lie, and a rewrite writes the bytes it copies
-// unchanged straight from the block through the source's sink.
+// caller's stack, or lie in memory already (a merge's); searches that only
+// look at headers pass over whole runs of other lines where they lie, and a
+// rewrite writes the bytes it copies unchanged straight from the block
+// through the source's sink.
 #include "internal.h"
 
 #include <cerrno>
@@ -46,6 +47,8 @@ void drain_sink(line_source &source) noexcept {
 // the source's keep bytes before it. False at the end of the file or on a
 // read error.
 [[nodiscard]] bool refill(line_source &source) noexcept {
+    // A source over bytes in memory holds every one of them already.
+    if (source.file == NO_FILE) return false;
     // A range the system copies needs nothing from the block and may grow
     // past it; any other is written before the block moves on.
     if (source.sink && source.sink->kernel != copy_sink::kernel_copy::works) drain_sink(source);

@@ -70,6 +70,23 @@ bool storable_entry(const char *section, const char *key, const char *value) noe
     return key_length + 1 + written + 2 <= LINE_BUFFER_SIZE - 1;
 }
 
+namespace {
+
+[[nodiscard]] bool has_line_break(const char *text) noexcept {
+    return text && text[std::strcspn(text, "\r\n")] != '\0';
+}
+
+}  // namespace
+
+bool acceptable_change(const char *section, const char *key, const char *value) noexcept {
+    // A line break inside a name or value would write lines, or whole
+    // sections, that the caller never asked for; a set whose lines would
+    // not read back as the entry set would write one that no call finds,
+    // and append it again on every call.
+    return !has_line_break(section) && !has_line_break(key) && !has_line_break(value) &&
+           !(key && value && !storable_entry(section, key, value));
+}
+
 }  // namespace brantcfg::detail
 
 using namespace brantcfg::detail;
@@ -93,13 +110,6 @@ struct rewrite_state {
     char line[LINE_BUFFER_SIZE];
     char old_line[LINE_BUFFER_SIZE];  // the line a patch replaces, as the search found it
 };
-
-// What an attempt returns when the file changed between its search and its
-// lock, so that what it found no longer holds: the caller starts over.
-constexpr int RETRY = -1;
-
-// Attempts one update makes at most: one without the lock, the rest with it.
-constexpr int MAX_ATTEMPTS = 4;
 
 // Bytes a patch compares at a time with what the search found.
 constexpr int COMPARE_STRETCH = 128;
@@ -157,7 +167,7 @@ bool write_pending_and_rewind(rewrite_state &state) noexcept {
     } else if ((text = read_stretch_again(state)) != nullptr) {
         sink_text(state.src, text, static_cast<std::size_t>(length));
     }
-    const bool ends_in_crlf = text && length > 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
+    const bool ends_in_crlf = stretch_ends_line(text, length);
     state.copy_from += length;
     if (state.src.offset != state.copy_from && !seek_source(state.src, state.copy_from)) note_failure(state, errno);
     state.pending = 0;
@@ -168,7 +178,7 @@ bool write_pending_and_rewind(rewrite_state &state) noexcept {
 // stretch would no longer fit the buffer it is written first and the line
 // read again to start the next one.
 void accept_line(rewrite_state &state, int count) noexcept {
-    if (state.pending + count < LINE_BUFFER_SIZE) {
+    if (joins_stretch(state.pending, count)) {
         state.pending += count;
         return;
     }
@@ -229,7 +239,7 @@ void accept_bracketless_run(rewrite_state &state) noexcept {
     while (piece < end) {
         // Every piece of the run ends inside it: the run ends in '\n'.
         const int count = piece_length(piece, static_cast<int>(end - piece), LINE_BUFFER_SIZE);
-        if (pending + count < LINE_BUFFER_SIZE) {
+        if (joins_stretch(pending, count)) {
             pending += count;
         } else {
             flushed += pending;
@@ -382,24 +392,8 @@ int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
     sink_text(state.src, nullptr, 0);
     if (state.sink.error != 0) note_failure(state, state.sink.error);
     if (state.src.read_error != 0) note_failure(state, EIO);
-    if (state.error == 0 && !keep_attributes(state.src.file, state.sink.out, target, state.src.block,
-                                             static_cast<std::size_t>(state.src.capacity)))
-        note_failure(state, errno);
-    return commit_temp_file(state.sink.out, state.error, target, state.src.file);
-}
-
-[[nodiscard]] bool has_line_break(const char *text) noexcept {
-    return text && text[std::strcspn(text, "\r\n")] != '\0';
-}
-
-// Writes the lines of a file that holds only the one entry: its section's
-// header, unless the section is the nameless one, and the key line.
-[[nodiscard]] bool write_new_entry(file_handle out, const char *section, const char *key, const char *value) noexcept {
-    char line[LINE_BUFFER_SIZE];
-    const int header_length = build_section_header(section, line);
-    if (!write_file(out, line, static_cast<std::size_t>(header_length))) return false;
-    const int key_length = build_key_line(key, value, line);
-    return write_file(out, line, static_cast<std::size_t>(key_length));
+    return replace_target(state.sink.out, state.error, state.src.file, target, state.src.block,
+                          static_cast<std::size_t>(state.src.capacity));
 }
 
 // Closes a file that was written to; written says whether every write so
@@ -415,17 +409,47 @@ int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
     return closed;
 }
 
-// A missing file created directly at path, holding the one entry. A file
-// that could not be written completely is removed again; one that another
+// What a missing file is created with: a set's one entry, or bytes made
+// beforehand (a merge's). write_to writes all of it to a file, false (errno
+// set) when a write fails. The creation is a template over the two rather
+// than a call through a pointer: ini_puts' own is then built into its
+// caller, where it shares the caller's frame, and costs no stack of its own.
+//
+// A set's one entry: the section's header unless the section is the
+// nameless one, and the key line.
+struct new_entry {
+    const char *section;
+    const char *key;
+    const char *value;
+
+    [[nodiscard]] bool write_to(file_handle out) const noexcept {
+        char line[LINE_BUFFER_SIZE];
+        const int header_length = build_section_header(section, line);
+        if (!write_file(out, line, static_cast<std::size_t>(header_length))) return false;
+        const int key_length = build_key_line(key, value, line);
+        return write_file(out, line, static_cast<std::size_t>(key_length));
+    }
+};
+
+struct new_bytes {
+    const char *bytes;
+    std::size_t length;
+
+    [[nodiscard]] bool write_to(file_handle out) const noexcept { return write_file(out, bytes, length); }
+};
+
+// A missing file created directly at path, holding content. A file that
+// could not be written completely is removed again; one that another
 // program filled meanwhile is left alone, and the caller starts over.
-int create_directly(const char *section, const char *key, const char *value, const char *path) noexcept {
+template <typename Content>
+int create_directly(const Content &content, const char *path) noexcept {
     const file_handle out = create_file(path);
     if (out == NO_FILE) return 0;
     if (file_size(out) != 0) {
         close_read_file(out);
         return RETRY;
     }
-    const bool written = write_new_entry(out, section, key, value) && sync_file(out);
+    const bool written = content.write_to(out) && sync_file(out);
     if (close_written(out, written)) return 1;
     const int cause = errno;
     remove_created_file(path);
@@ -580,20 +604,20 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
 // leaves an empty or partial file at the path. A path that has no
 // temporary path (it ends in '~') and a link to a missing file are written
 // directly. Either way under the writers' lock.
-int create_missing_file(const char *section, const char *key, const char *value, const char *path,
-                        writer_lock &lock) noexcept {
+template <typename Content>
+int create_new_file(const Content &content, const char *path, writer_lock &lock) noexcept {
     target_file target;
     if (!describe_new_target(path, &target)) {
         // A folder on the way that is missing or closed: the direct creation
         // fails the same way and says why.
-        if (errno != EEXIST && errno != EINVAL) return create_directly(section, key, value, path);
+        if (errno != EEXIST && errno != EINVAL) return create_directly(content, path);
         if (!lock.take(target)) return 0;
-        return create_directly(section, key, value, path);
+        return create_directly(content, path);
     }
     if (!lock.take(target)) return 0;
     const file_handle out = create_temp_file(target);
     if (out == NO_FILE) return 0;
-    const int error = write_new_entry(out, section, key, value) ? 0 : (errno != 0 ? errno : EIO);
+    const int error = content.write_to(out) ? 0 : (errno != 0 ? errno : EIO);
     file_handle none = NO_FILE;
     return commit_temp_file(out, error, target, none);
 }
@@ -608,7 +632,7 @@ int attempt_update(const char *section, const char *key, const char *value, cons
         // cannot be read (or is no regular file) is never replaced.
         if (opened != open_result::missing) return 0;
         if (!key || !value) return 1;
-        return create_missing_file(section, key, value, path, lock);
+        return create_new_file(new_entry{section, key, value}, path, lock);
     }
     rewrite_state state(file);
     state.section = section;
@@ -621,24 +645,25 @@ int attempt_update(const char *section, const char *key, const char *value, cons
 
 }  // namespace
 
+namespace brantcfg::detail {
+
+int replace_target(file_handle out, int error, file_handle &source, const target_file &target, char *scratch,
+                   std::size_t scratch_size) noexcept {
+    // Called once every byte is written: a write would clear the set-ID bits.
+    if (error == 0 && !keep_attributes(source, out, target, scratch, scratch_size)) error = errno != 0 ? errno : EIO;
+    return commit_temp_file(out, error, target, source);
+}
+
+int create_missing_file(const char *bytes, std::size_t length, const char *path, writer_lock &lock) noexcept {
+    return create_new_file(new_bytes{bytes, length}, path, lock);
+}
+
+}  // namespace brantcfg::detail
+
 int BRANTCFG_CALL ini_puts(const char *section, const char *key, const char *value, const char *path) {
-    // A line break inside a name or value would write lines, or whole
-    // sections, that the caller never asked for; a set whose lines would
-    // not read back as the entry set would write one that no call finds,
-    // and append it again on every call.
-    if (!path || has_line_break(section) || has_line_break(key) || has_line_break(value) ||
-        (key && value && !storable_entry(section, key, value))) {
+    if (!path || !acceptable_change(section, key, value)) {
         errno = EINVAL;
         return 0;
     }
-    // The first attempt searches without the lock; should another writer
-    // change the file before the lock is had, the next ones run under it,
-    // where only a program outside this library can change it.
-    writer_lock lock;
-    for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
-        const int result = attempt_update(section, key, value, path, lock);
-        if (result != RETRY) return result;
-    }
-    errno = EAGAIN;
-    return 0;
+    return attempt_change([=](writer_lock &lock) { return attempt_update(section, key, value, path, lock); });
 }

@@ -463,6 +463,11 @@ TEST_F(Cli, RefusalByTheLibraryIsAUsageError) {
     EXPECT_EQ(read_file(ini), "[s]\r\nk=1\r\n");
     EXPECT_EQ(tool({"set", ini, "s", "k", "2"}).status, 0);
     EXPECT_EQ(read_file(ini), "[s]\r\nk=2\r\n");
+    // A merge is one rewrite, whatever its pairs would have done alone.
+    const Outcome merged = tool({"merge", ini, "-"}, "[s]\nk=3\nj=4\n");
+    EXPECT_EQ(merged.status, 2);
+    EXPECT_EQ(merged.err, o.err);
+    EXPECT_EQ(read_file(ini), "[s]\r\nk=2\r\n");
 }
 
 // Names and values whose lines would not read back as what was set are
@@ -765,6 +770,34 @@ TEST_F(Cli, MergeSetsPairsInOrder) {
     o = tool({"merge", into, path("missing.ini")});
     EXPECT_EQ(o.status, 3);
     EXPECT_EQ(o.err, "brantcfg: cannot read " + path("missing.ini") + ": No such file or directory\n");
+}
+
+// A pair the library would refuse stops the merge before the file is
+// touched: not one pair lands, the ones before it included.
+TEST_F(Cli, MergeRefusesBeforeTouchingTheFile) {
+    const std::string original = "[a]\r\nx=0\r\n";
+    const std::string into = file("into.ini", original);
+    const struct {
+        std::string source;
+        std::string refused;
+    } cases[] = {
+        {"[a]\nx=1\nk=a\rb\n", "section \"a\", key \"k\""},
+        // A header read whole whose line, written, would not fit a piece.
+        {"x=1\n[" + std::string(508, 'n') + "]\nk=v\n", "section \"" + std::string(508, 'n') + "\", key \"k\""},
+    };
+    for (const auto &c : cases) {
+        const std::string source = file("source.ini", c.source);
+        for (const bool through_stdin : {false, true}) {
+            const Outcome o = through_stdin ? tool({"merge", "-", source}, original) : tool({"merge", into, source});
+            EXPECT_EQ(o.status, 2) << o.err;
+            const std::string name = through_stdin ? "standard input" : into;
+            EXPECT_EQ(o.err, "brantcfg: the library refuses to write " + c.refused +
+                                 " (a name it could not read back): " + name + "\n");
+            EXPECT_EQ(o.out, "");
+        }
+        EXPECT_EQ(read_file(into), original);
+    }
+    EXPECT_FALSE(file_exists(path("into.in~")));
 }
 
 // Merging a real-world file into a new one gives, for every section and key

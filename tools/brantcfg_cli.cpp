@@ -1,10 +1,11 @@
 // brantcfg: reads and changes INI files from a shell.
 //
 // Every verb reads and writes the INI content through the library (its ten
-// exports, and the C++ layer over them) and nothing else; the tool adds
-// argument handling, output formats, standard input and output, and exit
-// statuses around them. It uses only standard C++ and the library, so it
-// builds and behaves the same on every system. The file reads top to bottom:
+// exports and the C++ layer over them, and for merge the library's private
+// merge routine) and nothing else; the tool adds argument handling, output
+// formats, standard input and output, and exit statuses around them. It
+// uses only standard C++ and the library, so it builds and behaves the same
+// on every system. The file reads top to bottom:
 //   output       - standard output with its write errors kept for the end
 //   the files    - the file a verb reads or changes; "-" and pipes as files
 //   reading      - names and pairs through the library
@@ -14,6 +15,8 @@
 #include "files.h"
 #include "formats.h"
 #include "help.h"
+
+#include "internal.h"
 
 #include <brantcfg.hpp>
 
@@ -146,17 +149,16 @@ private:
     bool from_stdin_;
 };
 
-// Turns what a setter returned (done, and errno right after it) into a
-// failure. The library refuses a section or key name it cannot write (a
-// line break, or a name that would not read back) with EINVAL before it
-// touches the file, and a rewrite of a file whose name ends in "~", which
-// is its temporary file's mark: both are usage errors.
-void check_write(int done, int cause, const changed_file &target, const std::string &section, const char *key) {
-    if (done) return;
+// Throws the failure for a change the library could not make (cause is
+// errno right after it), unless the library refused the names: it refuses
+// a section or key name it cannot write (a line break, or a name that
+// would not read back) with EINVAL before it touches the file. It refuses
+// with EINVAL too a rewrite of a file whose name ends in "~", which is its
+// temporary file's mark, a usage error; and a device at the path, which is
+// the file's fault.
+void fail_unless_names(int cause, const changed_file &target) {
     if (cause != EINVAL) fail_file("write", target.name(), cause);
     const std::string &name = target.name();
-    // A device at the path is refused with EINVAL too: that is the file's
-    // fault, not the names'.
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(name, error);
     if (!target.from_stdin() && !error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
@@ -164,10 +166,22 @@ void check_write(int done, int cause, const changed_file &target, const std::str
     if (!target.from_stdin() && !name.empty() && name.back() == '~')
         throw failure{exit_status::usage,
                       "cannot rewrite " + name + ": a name ending in \"~\" leaves no room for the temporary file"};
+}
+
+// The library refused to write the entry: a usage error.
+[[noreturn]] void fail_refused(const changed_file &target, const std::string &section, const char *key) {
     std::string what = "section \"" + section + "\"";
     if (key) what += ", key \"" + std::string(key) + "\"";
     throw failure{exit_status::usage,
-                  "the library refuses to write " + what + " (a name it could not read back): " + name};
+                  "the library refuses to write " + what + " (a name it could not read back): " + target.name()};
+}
+
+// Turns what a setter returned (done, and errno right after it) into a
+// failure.
+void check_write(int done, int cause, const changed_file &target, const std::string &section, const char *key) {
+    if (done) return;
+    fail_unless_names(cause, target);
+    fail_refused(target, section, key);
 }
 
 // ---- reading ----------------------------------------------------------------
@@ -325,8 +339,10 @@ exit_status run_dump(const arguments &a, output &out, scratch &copies) {
     return exit_status::ok;
 }
 
-// Sets the pairs of SOURCE one after another through the public setter, as
-// set would. A pair without a key name, or whose key begins with "["
+// Sets the pairs of SOURCE one after another, leaving FILE as set would
+// leave it pair by pair, but changes it once: the library's merge lands
+// every pair in one rewrite under the writers' lock, or none when one of
+// them is refused. A pair without a key name, or whose key begins with "["
 // (browsing reports "[x=1" lines as pairs), cannot be looked up, and
 // writing it would end the section for lookups: it is left out.
 exit_status run_merge(const arguments &a, output &out, scratch &copies) {
@@ -335,14 +351,19 @@ exit_status run_merge(const arguments &a, output &out, scratch &copies) {
     const read_file source(a.source, copies, "source.ini");
     source.require();
     const std::vector<entry> pairs = read_entries(source);
+    std::vector<brantcfg::detail::merge_entry> entries;
+    for (const entry &pair : pairs)
+        if (!pair.key.empty() && pair.key[0] != '[')
+            entries.push_back({pair.section.c_str(), pair.key.c_str(), pair.value.c_str()});
     const changed_file target(a.file, copies);
     return change_file(a, target, out, [&] {
-        for (const entry &pair : pairs) {
-            if (pair.key.empty() || pair.key[0] == '[') continue;
-            const int done =
-                ini_puts(pair.section.c_str(), pair.key.c_str(), pair.value.c_str(), target.path().c_str());
-            check_write(done, errno, target, pair.section, pair.key.c_str());
-        }
+        std::size_t refused = entries.size();
+        errno = 0;
+        if (brantcfg::detail::merge_entries(entries.data(), entries.size(), target.path().c_str(), &refused)) return;
+        const int cause = errno;
+        if (refused < entries.size()) fail_refused(target, entries[refused].section, entries[refused].key);
+        fail_unless_names(cause, target);
+        fail_file("write", target.name(), cause);
     });
 }
 

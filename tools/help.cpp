@@ -101,12 +101,15 @@ constexpr verb_text VERBS[] = {
     {"merge",
      "FILE [SOURCE] [--verbose]",
      "Set every pair of SOURCE into FILE, in order.",
-     "The result is the same as set, one pair after another; a pair whose\n"
-     "value is already there writes nothing. Pairs without a key name and\n"
-     "pairs whose key begins with \"[\" are left out. SOURCE is standard\n"
-     "input when it is - or left out; a SOURCE that does not exist is an\n"
-     "error (status 3). FILE - reads the file from standard input (SOURCE\n"
-     "is then a file) and writes the merged file to standard output.\n",
+     "FILE ends as set would leave it, one pair after another, but it is\n"
+     "changed once: every pair lands in one rewrite, so a reader sees FILE\n"
+     "before the merge or after it. A pair the library refuses (status 2)\n"
+     "stops the merge before FILE is touched; a merge that changes nothing\n"
+     "writes nothing. Pairs without a key name and pairs whose key begins\n"
+     "with \"[\" are left out. SOURCE is standard input when it is - or\n"
+     "left out; a SOURCE that does not exist is an error (status 3).\n"
+     "FILE - reads the file from standard input (SOURCE is then a file)\n"
+     "and writes the merged file to standard output.\n",
      {"--verbose"}},
 };
 

@@ -1,0 +1,440 @@
+// The merge: many sets of one file made as one change, for the command-line
+// tool's merge (no export calls it). The sets are applied in turn to the
+// file's bytes in memory, each exactly as ini_puts applies it to a file
+// that holds those bytes, and the result takes the file's place once: one
+// temporary file, one sync and one rename, under the writers' lock taken
+// once, so that a reader sees the file before the merge or after it.
+//
+// A set begins with the search ini_puts makes, seek_entry over the bytes in
+// memory, and then changes the one spot that ini_puts' rewrite (or patch)
+// changes:
+//   - a key found with another value: its whole physical line gives way to
+//     the new key line;
+//   - a key its section lacks: the key line goes before the line that ends
+//     the section, or after the last byte when the section runs to the end
+//     of the file, with a CR LF first unless the rewrite's last copied
+//     stretch ends in a line end of its own;
+//   - a section the file lacks: its header and the key line go after the
+//     last byte, under the same CR LF rule.
+// Where ini_puts' search runs from the start of the file, a set here starts
+// at its section's first header, which an index of the sections the entries
+// name keeps in step as the bytes move: a merge of many sets costs about one
+// pass over the file rather than one per set.
+//
+// This is the one part of the library that uses the heap: for the file's
+// bytes, which can be any size, and for the index.
+#include "internal.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace brantcfg::detail {
+namespace {
+
+// Bytes asked of the system at a time while a file is read into memory.
+constexpr long READ_CHUNK = 64 * 1024;
+
+// The most bytes a text may hold: a memory_source counts them in an int.
+constexpr long MAX_TEXT_SIZE = INT_MAX;
+
+// ---- the text -------------------------------------------------------------------
+
+// A file's bytes on the heap, growing as sets add to them.
+class text_buffer {
+public:
+    text_buffer() noexcept = default;
+    text_buffer(const text_buffer &) = delete;
+    text_buffer &operator=(const text_buffer &) = delete;
+    ~text_buffer() { std::free(bytes_); }
+
+    // Never null once reserve succeeded, even while the text is empty.
+    [[nodiscard]] char *bytes() noexcept { return bytes_; }
+    [[nodiscard]] long size() const noexcept { return size_; }
+
+    [[nodiscard]] bool same_as(const text_buffer &other) const noexcept {
+        return size_ == other.size_ && std::memcmp(bytes_, other.bytes_, static_cast<std::size_t>(size_)) == 0;
+    }
+
+    // Makes room for wanted bytes in all, and for one at least, so that the
+    // bytes are never null. False (errno set) when there is no memory for
+    // them, or when they are more than a text may hold.
+    [[nodiscard]] bool reserve(long long wanted) noexcept {
+        if (wanted < 1) wanted = 1;
+        if (wanted <= capacity_) return true;
+        if (wanted > MAX_TEXT_SIZE) {
+            errno = EFBIG;
+            return false;
+        }
+        // Doubling keeps a merge that adds many lines from copying the text
+        // once for each of them.
+        long grown = capacity_ > MAX_TEXT_SIZE / 2 ? MAX_TEXT_SIZE : 2 * capacity_;
+        if (grown < wanted) grown = static_cast<long>(wanted);
+        void *moved = std::realloc(bytes_, static_cast<std::size_t>(grown));
+        if (!moved) {
+            errno = ENOMEM;
+            return false;
+        }
+        bytes_ = static_cast<char *>(moved);
+        capacity_ = grown;
+        return true;
+    }
+
+    // Replaces the bytes [from, to) with length bytes at text.
+    [[nodiscard]] bool splice(long from, long to, const char *text, long length) noexcept {
+        const long long grown = static_cast<long long>(size_) - (to - from) + length;
+        if (!reserve(grown)) return false;
+        std::memmove(bytes_ + from + length, bytes_ + to, static_cast<std::size_t>(size_ - to));
+        std::memcpy(bytes_ + from, text, static_cast<std::size_t>(length));
+        size_ = static_cast<long>(grown);
+        return true;
+    }
+
+    [[nodiscard]] bool assign(text_buffer &other) noexcept {
+        size_ = 0;
+        return splice(0, 0, other.bytes(), other.size());
+    }
+
+    // Replaces the text with everything the file holds from its position on.
+    // False (errno set) on a read error or when memory runs out.
+    [[nodiscard]] bool read_from(file_handle file) noexcept {
+        size_ = 0;
+        // Room for the size the file has now and one byte more, so that
+        // the read that finds its end needs no more room.
+        const long expected = file_size(file);
+        if (!reserve(expected > 0 ? static_cast<long long>(expected) + 1 : READ_CHUNK)) return false;
+        for (;;) {
+            if (size_ == capacity_) {
+                if (size_ == MAX_TEXT_SIZE) {
+                    errno = EFBIG;
+                    return false;
+                }
+                const long long wanted = static_cast<long long>(size_) + READ_CHUNK;
+                if (!reserve(wanted > MAX_TEXT_SIZE ? MAX_TEXT_SIZE : wanted)) return false;
+            }
+            const long got = read_file(file, bytes_ + size_, static_cast<std::size_t>(capacity_ - size_));
+            if (got < 0) return false;
+            if (got == 0) return true;
+            size_ += got;
+        }
+    }
+
+private:
+    char *bytes_ = nullptr;
+    long size_ = 0;
+    long capacity_ = 0;
+};
+
+// ---- the index of sections -------------------------------------------------------
+
+// A named section the entries name, and where the text's first header of
+// that name stands.
+struct section_slot {
+    const char *name = nullptr;
+    std::size_t length = 0;
+    long header = -1;  // offset of that header line's first byte; -1 while there is none
+};
+
+// FNV-1a over a name's bytes with ASCII letters in one case: names that
+// match without regard to case hash alike.
+[[nodiscard]] std::uint32_t name_hash(const char *name, std::size_t length) noexcept {
+    std::uint32_t hash = 2166136261u;
+    for (std::size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(ascii_lower(name[i]));
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+// The named sections of a merge's entries, each once, found by name as
+// lookups match names (name_matches), in a table with open addressing.
+class section_index {
+public:
+    section_index() noexcept = default;
+    section_index(const section_index &) = delete;
+    section_index &operator=(const section_index &) = delete;
+    ~section_index() {
+        std::free(table_);
+        std::free(slots_);
+        std::free(of_entry_);
+    }
+
+    // Gives every named section of the entries a slot. False (errno ENOMEM)
+    // when memory runs out.
+    [[nodiscard]] bool build(const merge_entry *entries, std::size_t count) noexcept {
+        std::size_t buckets = 2;
+        while (buckets < 2 * count) buckets *= 2;
+        table_ = static_cast<std::size_t *>(std::calloc(buckets, sizeof *table_));
+        slots_ = static_cast<section_slot *>(std::calloc(count + 1, sizeof *slots_));
+        of_entry_ = static_cast<section_slot **>(std::calloc(count + 1, sizeof *of_entry_));
+        if (!table_ || !slots_ || !of_entry_) {
+            errno = ENOMEM;
+            return false;
+        }
+        mask_ = buckets - 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            const char *section = entries[i].section;
+            if (!section || *section == '\0') continue;  // the nameless section starts the text
+            const std::size_t length = std::strlen(section);
+            std::size_t *bucket = bucket_of(section, length);
+            if (*bucket == 0) {
+                slots_[used_] = section_slot{section, length, -1};
+                *bucket = ++used_;
+            }
+            of_entry_[i] = &slots_[*bucket - 1];
+        }
+        return true;
+    }
+
+    // The slot of entry i's section; nullptr for the nameless section.
+    [[nodiscard]] section_slot *of_entry(std::size_t i) const noexcept { return of_entry_[i]; }
+
+    // Finds each slot's first header in the text, reading it as seek_entry
+    // reads it while it looks for a header.
+    void locate(char *text, long size) noexcept {
+        for (std::size_t i = 0; i < used_; ++i) slots_[i].header = -1;
+        if (used_ == 0) return;
+        memory_source source(text, static_cast<int>(size));
+        char line[LINE_BUFFER_SIZE];
+        for (;;) {
+            pass_run(source, bracketless_run(source));
+            const long start = source.offset;
+            if (read_bracket_piece(source, line, sizeof line) == 0) return;
+            const line_class found = classify_line(line, unclosed_bracket::ends_section);
+            if (found.kind != line_kind::header) continue;
+            const std::size_t slot = *bucket_of(found.name, found.name_length);
+            if (slot != 0 && slots_[slot - 1].header < 0) slots_[slot - 1].header = start;
+        }
+    }
+
+    // Moves the headers behind a splice that put delta bytes more in place
+    // of the bytes [from, to). False when a header stood inside those
+    // bytes (the tail of a long line that reads as a header): the text must
+    // then be located anew.
+    [[nodiscard]] bool shift(long from, long to, long delta) noexcept {
+        bool kept = true;
+        for (std::size_t i = 0; i < used_; ++i) {
+            long &header = slots_[i].header;
+            if (header >= to)
+                header += delta;
+            else if (header > from)
+                kept = false;
+        }
+        return kept;
+    }
+
+private:
+    // The bucket that holds the name's slot number (counted from 1), or the
+    // empty one (0) where it would go.
+    [[nodiscard]] std::size_t *bucket_of(const char *name, std::size_t length) const noexcept {
+        std::size_t at = name_hash(name, length) & mask_;
+        while (table_[at] != 0) {
+            const section_slot &slot = slots_[table_[at] - 1];
+            if (slot.length == length && equal_ignoring_case(slot.name, name, length)) break;
+            at = (at + 1) & mask_;
+        }
+        return &table_[at];
+    }
+
+    std::size_t *table_ = nullptr;
+    std::size_t mask_ = 0;
+    section_slot *slots_ = nullptr;
+    std::size_t used_ = 0;
+    section_slot **of_entry_ = nullptr;
+};
+
+// ---- the sets -------------------------------------------------------------------
+
+// The text a merge works on, and the index that goes with it.
+struct merge_text {
+    text_buffer text;
+    section_index &index;
+    bool exists = true;  // false while the file is missing and no set has created it
+};
+
+// Replaces the bytes [from, to) of the text with length bytes and keeps
+// the index in step.
+[[nodiscard]] bool splice(merge_text &merge, long from, long to, const char *bytes, long length) noexcept {
+    if (!merge.text.splice(from, to, bytes, length)) return false;
+    if (!merge.index.shift(from, to, length - (to - from))) merge.index.locate(merge.text.bytes(), merge.text.size());
+    return true;
+}
+
+// Whether ini_puts' rewrite, appending after text[from, to), finds the last
+// stretch it copied ending in a line end of its own (stretch_ends_line).
+// Its stretches start at from, the first byte after the section's header
+// (or of the file), and gather whole pieces as joins_stretch says.
+[[nodiscard]] bool copied_text_ends_line(const char *text, long from, long to) noexcept {
+    if (to - from < 3 || text[to - 2] != '\r' || text[to - 1] != '\n') return false;
+    // The last stretch holds at least the last piece: when that alone is
+    // longer than CR LF, the stretch is too. Pieces are cut after every
+    // '\n' and every LINE_BUFFER_SIZE - 1 bytes of a line.
+    long line_start = to - 1;
+    while (line_start > from && text[line_start - 1] != '\n') --line_start;
+    if ((to - line_start - 1) % (LINE_BUFFER_SIZE - 1) + 1 > 2) return true;
+    // Else it takes the stretches themselves to tell.
+    int pending = 0;
+    for (long at = from; at < to;) {
+        int count = piece_length(text + at, static_cast<int>(to - at), LINE_BUFFER_SIZE);
+        if (count == 0) count = static_cast<int>(to - at);  // the last piece, cut by the end
+        pending = joins_stretch(pending, count) ? pending + count : count;
+        at += count;
+    }
+    return stretch_ends_line(text + to - pending, pending);
+}
+
+// Appends after the last byte of the text what ini_puts' rewrite appends
+// after a body that begins at body: a CR LF unless the copied text ends in
+// a line end of its own, then length bytes.
+[[nodiscard]] bool append_after(merge_text &merge, long body, const char *bytes, long length) noexcept {
+    long end = merge.text.size();
+    if (!copied_text_ends_line(merge.text.bytes(), body, end)) {
+        if (!splice(merge, end, end, "\r\n", 2)) return false;
+        end += 2;
+    }
+    return splice(merge, end, end, bytes, length);
+}
+
+// Applies one set to the text as ini_puts applies it to a file that holds
+// the text; slot is the entry's section in the index.
+[[nodiscard]] bool apply_entry(merge_text &merge, const merge_entry &entry, section_slot *slot) noexcept {
+    char line[LINE_BUFFER_SIZE];
+    if (!merge.exists || (slot && slot->header < 0)) {
+        // A missing file is created with the section's header (unless it is
+        // the nameless one) and the key line; a missing section is appended
+        // as those two lines, its header where they begin.
+        char added[2 * LINE_BUFFER_SIZE];
+        const int header_length = build_section_header(entry.section, added);
+        const int length = header_length + build_key_line(entry.key, entry.value, added + header_length);
+        if (!merge.exists) {
+            merge.exists = true;
+            if (!splice(merge, 0, 0, added, length)) return false;
+            if (slot) slot->header = 0;
+            return true;
+        }
+        if (!append_after(merge, 0, added, length)) return false;
+        slot->header = merge.text.size() - length;
+        return true;
+    }
+
+    const long size = merge.text.size();
+    memory_source source(merge.text.bytes(), static_cast<int>(size));
+    const long start = slot ? slot->header : 0;
+    long mark = 0;
+    char value[LINE_BUFFER_SIZE];
+    if (!seek_source(source, start)) return false;
+    if (seek_entry(source, key_named(entry.section, entry.key), value, sizeof value, &mark)) {
+        if (std::strcmp(value, entry.value) == 0) return true;
+        // The old line is every piece of its physical line.
+        while (!source.at_line_end && read_piece(source, line, sizeof line) > 0) {}
+        const long end = source.offset;
+        const int length = build_key_line(entry.key, entry.value, line);
+        return splice(merge, mark, end, line, length);
+    }
+    const int length = build_key_line(entry.key, entry.value, line);
+    // Before the line that ends the section, or after the last byte.
+    if (mark < size) return splice(merge, mark, mark, line, length);
+    long body = 0;
+    if (slot) {
+        // The body begins after the header's piece.
+        if (!seek_source(source, start)) return false;
+        body = start + read_piece(source, value, sizeof value);
+    }
+    return append_after(merge, body, line, length);
+}
+
+// Sets every entry in turn in the text (the file's bytes, or nothing for a
+// missing file).
+[[nodiscard]] bool apply_entries(merge_text &merge, const merge_entry *entries, std::size_t count) noexcept {
+    if (merge.exists) merge.index.locate(merge.text.bytes(), merge.text.size());
+    for (std::size_t i = 0; i < count; ++i)
+        if (!apply_entry(merge, entries[i], merge.index.of_entry(i))) return false;
+    return true;
+}
+
+// The entries merged into read, the file's bytes, in merge's text. True
+// when that changes them.
+[[nodiscard]] bool merged_text(merge_text &merge, text_buffer &read, const merge_entry *entries, std::size_t count,
+                               bool *changed) noexcept {
+    if (!merge.text.assign(read) || !apply_entries(merge, entries, count)) return false;
+    *changed = !merge.text.same_as(read);
+    return true;
+}
+
+// One attempt at the whole merge of an existing file, open as file. It is
+// read and merged without the lock, so that a merge that changes nothing
+// takes none; a change takes it, and goes ahead only while the path still
+// names the file that was read (RETRY otherwise). The file is read again
+// under the lock, since another writer may have patched it in place since,
+// and merged anew when it did.
+int merge_open_file(file_handle &file, const char *path, const merge_entry *entries, std::size_t count,
+                    section_index &index, writer_lock &lock) noexcept {
+    text_buffer read;
+    merge_text merge{{}, index};
+    bool changed = false;
+    if (!read.read_from(file) || !merged_text(merge, read, entries, count, &changed)) return 0;
+    if (!changed) return 1;
+    reach(update_point::searched);
+
+    target_file target;
+    if (!describe_target(path, file, &target)) return errno == ENOENT ? RETRY : 0;
+    if (!lock.take(target)) return 0;
+    if (!names_file(target, file)) return RETRY;
+    text_buffer again;
+    if (!seek_file(file, 0) || !again.read_from(file)) return 0;
+    if (!again.same_as(read)) {
+        if (!merged_text(merge, again, entries, count, &changed)) return 0;
+        if (!changed) return 1;
+    }
+
+    const file_handle out = create_temp_file(target);
+    if (out == NO_FILE) return 0;
+    const bool written = write_file(out, merge.text.bytes(), static_cast<std::size_t>(merge.text.size()));
+    char scratch[WRITER_BLOCK_SIZE];
+    return replace_target(out, written ? 0 : (errno != 0 ? errno : EIO), file, target, scratch, sizeof scratch);
+}
+
+// One attempt at the whole merge, from opening the file on.
+int attempt_merge(const merge_entry *entries, std::size_t count, const char *path, section_index &index,
+                  writer_lock &lock) noexcept {
+    open_result opened = open_result::failed;
+    file_handle file = open_for_reading(path, &opened);
+    if (file == NO_FILE) {
+        // Only a file that is not there may be created; the first set
+        // creates it, and the others change it.
+        if (opened != open_result::missing) return 0;
+        merge_text merge{{}, index};
+        merge.exists = false;
+        if (!merge.text.reserve(1) || !apply_entries(merge, entries, count)) return 0;
+        if (!merge.exists) return 1;  // nothing to set: nothing is created
+        return create_missing_file(merge.text.bytes(), static_cast<std::size_t>(merge.text.size()), path, lock);
+    }
+    const int result = merge_open_file(file, path, entries, count, index, lock);
+    if (file != NO_FILE) close_read_file(file);
+    return result;
+}
+
+}  // namespace
+
+int merge_entries(const merge_entry *entries, std::size_t count, const char *path, std::size_t *refused) noexcept {
+    *refused = count;
+    for (std::size_t i = 0; i < count; ++i) {
+        const merge_entry &entry = entries[i];
+        if (!entry.key || !entry.value || !acceptable_change(entry.section, entry.key, entry.value)) {
+            *refused = i;
+            errno = EINVAL;
+            return 0;
+        }
+    }
+    if (!path) {
+        errno = EINVAL;
+        return 0;
+    }
+    section_index index;
+    if (!index.build(entries, count)) return 0;
+    return attempt_change([&](writer_lock &lock) { return attempt_merge(entries, count, path, index, lock); });
+}
+
+}  // namespace brantcfg::detail
