@@ -32,8 +32,8 @@ std::string benchmark_name(const char *workload, const char *subject, const corp
 
 void allocation_meter::report(benchmark::State &state) const {
     if (!heap_allocations_counted()) return;
-    state.counters["allocs"] = benchmark::Counter(static_cast<double>(heap_allocations() - start_),
-                                                  benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] =
+        benchmark::Counter(static_cast<double>(heap_allocations() - start_), benchmark::Counter::kAvgIterations);
 }
 
 work_copy::work_copy(const corpus_file &file, const std::string &subject) {
@@ -139,24 +139,21 @@ void copy_fsync(benchmark::State &state, const corpus_file *file, bool sync_dire
 
 void floor_copy_fsync(benchmark::State &state, const corpus_file *file) { copy_fsync(state, file, false); }
 
-void floor_copy_fsync_dirsync(benchmark::State &state, const corpus_file *file) {
-    copy_fsync(state, file, true);
-}
+void floor_copy_fsync_dirsync(benchmark::State &state, const corpus_file *file) { copy_fsync(state, file, true); }
 
 // ---- the library ----------------------------------------------------------------
 
 void brantcfg_lookup(benchmark::State &state, const corpus_file *file) {
     char value[128];
-    ini_gets(file->last_section.c_str(), file->last_key.c_str(), "", value, sizeof value,
-             file->path.c_str());
+    ini_gets(file->last_section.c_str(), file->last_key.c_str(), "", value, sizeof value, file->path.c_str());
     if (file->last_value != value) {
         state.SkipWithError("wrong value");
         return;
     }
     allocation_meter meter;
     for (auto _ : state) {
-        const int length = ini_gets(file->last_section.c_str(), file->last_key.c_str(), "", value,
-                                    sizeof value, file->path.c_str());
+        const int length =
+            ini_gets(file->last_section.c_str(), file->last_key.c_str(), "", value, sizeof value, file->path.c_str());
         benchmark::DoNotOptimize(length);
     }
     meter.report(state);
@@ -232,19 +229,28 @@ std::vector<corpus_file> &files() {
 }  // namespace
 
 void register_floors(const corpus_file &file) {
-    benchmark::RegisterBenchmark(benchmark_name("floor", "fread_memchr", file).c_str(), floor_fread_memchr, &file)->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("floor", "fread_memchr", file).c_str(), floor_fread_memchr, &file)
+        ->UseRealTime();
     benchmark::RegisterBenchmark(benchmark_name("floor", "fgets_512", file).c_str(), floor_fgets, &file)->UseRealTime();
-    benchmark::RegisterBenchmark(benchmark_name("floor", "copy_fsync", file).c_str(), floor_copy_fsync, &file)->UseRealTime();
-    benchmark::RegisterBenchmark(benchmark_name("floor", "copy_fsync_dirsync", file).c_str(), floor_copy_fsync_dirsync, &file)->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("floor", "copy_fsync", file).c_str(), floor_copy_fsync, &file)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("floor", "copy_fsync_dirsync", file).c_str(), floor_copy_fsync_dirsync,
+                                 &file)
+        ->UseRealTime();
 }
 
 void register_brantcfg(const corpus_file &file) {
-    benchmark::RegisterBenchmark(benchmark_name("W1_lookup", "brantcfg", file).c_str(), brantcfg_lookup, &file)->UseRealTime();
-    benchmark::RegisterBenchmark(benchmark_name("W2_browse", "brantcfg", file).c_str(), brantcfg_browse, &file)->UseRealTime();
-    benchmark::RegisterBenchmark(benchmark_name("W3_change", "brantcfg", file).c_str(), brantcfg_change, &file)->UseRealTime();
-    benchmark::RegisterBenchmark(benchmark_name("W4_add", "brantcfg", file).c_str(), brantcfg_add, &file)->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("W1_lookup", "brantcfg", file).c_str(), brantcfg_lookup, &file)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("W2_browse", "brantcfg", file).c_str(), brantcfg_browse, &file)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("W3_change", "brantcfg", file).c_str(), brantcfg_change, &file)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("W4_add", "brantcfg", file).c_str(), brantcfg_add, &file)
+        ->UseRealTime();
     if (file.bytes <= SMALL_FILE)
-        benchmark::RegisterBenchmark(benchmark_name("W5_sections", "brantcfg", file).c_str(), brantcfg_sections, &file)->UseRealTime();
+        benchmark::RegisterBenchmark(benchmark_name("W5_sections", "brantcfg", file).c_str(), brantcfg_sections, &file)
+            ->UseRealTime();
 }
 
 }  // namespace bench
@@ -276,8 +282,7 @@ int main(int argc, char **argv) {
     std::string sizes = "16KiB,1MiB,16MiB";
     std::vector<char *> rest;
     for (int i = 0; i < argc; ++i) {
-        if (i > 0 && (option(argv[i], "--bench_dir", &dir) || option(argv[i], "--bench_sizes", &sizes)))
-            continue;
+        if (i > 0 && (option(argv[i], "--bench_dir", &dir) || option(argv[i], "--bench_sizes", &sizes))) continue;
         rest.push_back(argv[i]);
     }
     mkdir(dir.c_str(), 0755);
@@ -298,9 +303,8 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&rest_count, rest.data());
     if (benchmark::ReportUnrecognizedArguments(rest_count, rest.data())) return 1;
     for (const auto &file : all)
-        benchmark::AddCustomContext("file_" + file.label,
-                                    std::to_string(file.bytes) + " bytes, " + std::to_string(file.sections) +
-                                        " sections");
+        benchmark::AddCustomContext("file_" + file.label, std::to_string(file.bytes) + " bytes, " +
+                                                              std::to_string(file.sections) + " sections");
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -94,8 +94,7 @@ bool copy_file(const std::string &from, const std::string &to) {
     return std::fclose(out) == 0 && ok;
 }
 
-bool save_durably(const std::string &path, const char *bytes, std::size_t length,
-                  const char *temp_path) {
+bool save_durably(const std::string &path, const char *bytes, std::size_t length, const char *temp_path) {
     const std::string temp = temp_path ? std::string() : path + ".tmp";
     if (!temp_path) temp_path = temp.c_str();
     const int fd = open(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

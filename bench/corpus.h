@@ -18,10 +18,10 @@ constexpr int KEYS_PER_SECTION = 20;
 // bytes ending in CR LF, a comment line every few keys and an empty line
 // between sections.
 struct corpus_file {
-    std::string label;        // "16KiB", "1MiB", "16MiB"
-    std::size_t target = 0;   // size asked for
-    std::size_t bytes = 0;    // size made
-    std::string path;         // the pristine file; benchmarks that write use copies
+    std::string label;       // "16KiB", "1MiB", "16MiB"
+    std::size_t target = 0;  // size asked for
+    std::size_t bytes = 0;   // size made
+    std::string path;        // the pristine file; benchmarks that write use copies
     int sections = 0;
     std::string last_section, last_key, last_value;  // the last key of the last section
     std::string middle_section;                      // the section in the middle of the file
@@ -43,8 +43,7 @@ bool copy_file(const std::string &from, const std::string &to);
 // Saves bytes as path durably: written to temp_path (path + ".tmp" when
 // not given), synced, renamed over path. What a program using a whole-file
 // parser does to save.
-bool save_durably(const std::string &path, const char *bytes, std::size_t length,
-                  const char *temp_path = nullptr);
+bool save_durably(const std::string &path, const char *bytes, std::size_t length, const char *temp_path = nullptr);
 
 // Heap allocations (malloc, calloc, realloc) the process has made so far;
 // 0 forever where they cannot be counted.

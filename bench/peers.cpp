@@ -10,16 +10,16 @@
 #include <string>
 
 #if defined(BENCH_HAVE_INIH)
-#include <ini.h>
+#  include <ini.h>
 #endif
 #if defined(BENCH_HAVE_SIMPLEINI)
-#include <SimpleIni.h>
+#  include <SimpleIni.h>
 #endif
 #if defined(BENCH_HAVE_INIPARSER)
-#include <iniparser.h>
+#  include <iniparser.h>
 #endif
 #if defined(BENCH_HAVE_GLIB)
-#include <glib.h>
+#  include <glib.h>
 #endif
 
 #include <fcntl.h>

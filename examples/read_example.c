@@ -5,8 +5,7 @@
 
 #include <stdio.h>
 
-static int BRANTCFG_CALL print_entry(const char *section, const char *key, const char *value,
-                                     void *user_data) {
+static int BRANTCFG_CALL print_entry(const char *section, const char *key, const char *value, void *user_data) {
     int *count = (int *)user_data;
     ++*count;
     printf("  [%s] %s = %s\n", section, key, value);

@@ -77,8 +77,8 @@ void check_string_export(const char *what, bool argument_error, int size, Call c
     full.check_guards(what);
     const int expected = full_result < size - 1 ? full_result : size - 1;
     check(result == expected && std::memcmp(buffer.data(), full.data(), static_cast<std::size_t>(length)) == 0,
-          std::string(what) + " with a small buffer is not the full answer cut short: " +
-              show(buffer.data()) + " against " + show(full.data()));
+          std::string(what) + " with a small buffer is not the full answer cut short: " + show(buffer.data()) +
+              " against " + show(full.data()));
 }
 
 struct BrowseState {

@@ -148,8 +148,10 @@ Name pick_name(Control &control, bool from_file_is_key, const Name &section, con
             name.text = buffer;
             if (how & 0x40) {
                 for (char &c : name.text) {
-                    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-                    else if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+                    if (c >= 'a' && c <= 'z')
+                        c = static_cast<char>(c - 'a' + 'A');
+                    else if (c >= 'A' && c <= 'Z')
+                        c = static_cast<char>(c - 'A' + 'a');
                 }
             }
             return name;

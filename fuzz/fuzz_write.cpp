@@ -233,7 +233,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             for (const std::string &header : before.headers) blocks_of_name += same_name(header, target->name);
             char name[VALUE_BUFFER_SIZE];
             if (blocks_of_name == 1) {
-                check(ini_getkey(section.get(), 0, name, sizeof name, path.c_str()) == 0, "a deleted section still has keys");
+                check(ini_getkey(section.get(), 0, name, sizeof name, path.c_str()) == 0,
+                      "a deleted section still has keys");
                 for (const std::string &old_key : target->keys)
                     check(old_key.empty() || read_value(section.get(), old_key, path) == MISSING,
                           "a key of a deleted section still reads");
@@ -291,8 +292,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (const std::string &name : target->keys) occurrences += same_name(name, key.text);
         // A second line of the same key in the block is read once the first
         // is gone.
-        if (occurrences == 1)
-            check(read_value(section.get(), key.text, path) == MISSING, "a deleted key still reads");
+        if (occurrences == 1) check(read_value(section.get(), key.text, path) == MISSING, "a deleted key still reads");
         compare_blocks(before, values, after, path, target);
         for (std::size_t k = 0; k < target->keys.size(); ++k) {
             if (!first_in_block(*target, k) || same_name(target->keys[k], key.text)) continue;
@@ -337,8 +337,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     ++counts.read_backs;
-    check(read_value(section.get(), key.text, path) == text,
-          "a set value does not read back: " + show(text) + " read as " + show(read_value(section.get(), key.text, path)));
+    check(read_value(section.get(), key.text, path) == text, "a set value does not read back: " + show(text) +
+                                                                 " read as " +
+                                                                 show(read_value(section.get(), key.text, path)));
     ++counts.full_checks;
     return 0;
 }

@@ -15,26 +15,26 @@ namespace brantcfg_fuzz {
 struct Piece {
     std::size_t offset = 0;
     std::size_t length = 0;
-    bool line_end = false;   // the last piece of its physical line
-    std::string text;        // its bytes up to the first NUL
-    char first = '\0';       // first byte that is not a blank, NUL when none
-    bool header = false;     // "[name]..."
-    std::string name;        // header name, or key name of a line with a separator
+    bool line_end = false;  // the last piece of its physical line
+    std::string text;       // its bytes up to the first NUL
+    char first = '\0';      // first byte that is not a blank, NUL when none
+    bool header = false;    // "[name]..."
+    std::string name;       // header name, or key name of a line with a separator
     bool has_separator = false;
 };
 
 struct Block {
     bool nameless = false;
-    std::string name;                   // header name as stored
-    std::size_t header_piece = 0;       // index of the header piece (named blocks)
-    std::vector<std::size_t> pieces;    // body pieces up to the next piece that begins with '['
-    std::vector<std::string> keys;      // key names of the key lines, in order, empty names included
+    std::string name;                 // header name as stored
+    std::size_t header_piece = 0;     // index of the header piece (named blocks)
+    std::vector<std::size_t> pieces;  // body pieces up to the next piece that begins with '['
+    std::vector<std::string> keys;    // key names of the key lines, in order, empty names included
 };
 
 struct Model {
     std::vector<Piece> pieces;
-    std::vector<std::string> headers;   // every header name, in file order
-    std::vector<Block> blocks;          // nameless first, then the first block of each name
+    std::vector<std::string> headers;  // every header name, in file order
+    std::vector<Block> blocks;         // nameless first, then the first block of each name
     // The block a lookup of section reaches (nullptr or "" for the nameless
     // one); nullptr when no header matches.
     const Block *find(const char *section) const;

@@ -135,7 +135,7 @@ struct line_source {
     file_handle file;
     char *block;
     int capacity;
-    int keep;                 // bytes before the read position a refill keeps in the block
+    int keep;                   // bytes before the read position a refill keeps in the block
     long offset = 0;            // offset of the next byte to be read
     bool at_line_end = true;    // the last piece ended with '\n' or at end of file
     int read_error = 0;         // errno of a failed read; 0 while every read succeeded

@@ -328,7 +328,8 @@ bool writer_lock::take(const target_file &target) noexcept {
     }
     char name[sizeof LOCK_NAME_PREFIX + 16];
     std::memcpy(name, LOCK_NAME_PREFIX, sizeof LOCK_NAME_PREFIX - 1);
-    for (int i = 0; i < 16; ++i) name[sizeof LOCK_NAME_PREFIX - 1 + i] = "0123456789abcdef"[(directory >> (60 - 4 * i)) & 0xF];
+    for (int i = 0; i < 16; ++i)
+        name[sizeof LOCK_NAME_PREFIX - 1 + i] = "0123456789abcdef"[(directory >> (60 - 4 * i)) & 0xF];
     name[sizeof LOCK_NAME_PREFIX - 1 + 16] = '\0';
     const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (!mutex) {

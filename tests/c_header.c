@@ -7,16 +7,15 @@
 
 static int failures = 0;
 
-#define CHECK(cond)                                                        \
-    do {                                                                   \
-        if (!(cond)) {                                                     \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                    \
-        }                                                                  \
-    } while (0)
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                                              \
+    }                                                                          \
+  } while (0)
 
-static int BRANTCFG_CALL count_entries(const char *section, const char *key, const char *value,
-                                       void *user_data) {
+static int BRANTCFG_CALL count_entries(const char *section, const char *key, const char *value, void *user_data) {
     (void)section;
     (void)key;
     (void)value;

@@ -53,8 +53,7 @@ std::string make_temp_dir() {
     if (length == 0 || length > MAX_PATH) return {};
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string dir = std::string(base) + "brantcfg-test-" +
-                                std::to_string(GetCurrentProcessId()) + "-" +
+        const std::string dir = std::string(base) + "brantcfg-test-" + std::to_string(GetCurrentProcessId()) + "-" +
                                 std::to_string(++counter);
         if (CreateDirectoryA(dir.c_str(), nullptr)) return dir;
         if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
@@ -68,8 +67,7 @@ std::string make_temp_dir() {
 // walk never follows one.
 entry_kind kind_of(const std::string &path, bool follow_links = false) {
     struct stat st {};
-    if ((follow_links ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0)
-        return entry_kind::missing;
+    if ((follow_links ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return entry_kind::missing;
     if (S_ISDIR(st.st_mode)) return entry_kind::directory;
     return S_ISREG(st.st_mode) ? entry_kind::file : entry_kind::other;
 }
@@ -185,7 +183,6 @@ std::function<bool()> file_size_limit(unsigned long bytes) {
 }
 #endif
 
-
 Answer call_guarded(int size, const std::function<int(char *, int)> &call) {
     constexpr char GUARD = '\x5a';
     constexpr int GUARD_BYTES = 8;
@@ -214,8 +211,8 @@ std::string crlf(const std::string &text) {
 #if defined(_WIN32)
 
 FileStamp stamp_of(const std::string &path) {
-    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION information{};
     const bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
@@ -226,8 +223,8 @@ FileStamp stamp_of(const std::string &path) {
 }
 
 void age_file(const std::string &path) {
-    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
     // 2001-09-09, in 100 ns steps since 1601.
     const unsigned long long past = 126444736000000000ULL;

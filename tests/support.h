@@ -79,8 +79,8 @@ std::string corpus_dir();
 // Every regular file below the corpus directory (SOURCES.md and dot files excepted), sorted.
 std::vector<std::string> corpus_files();
 // Why a test that reads the corpus skips itself when corpus_files() finds none.
-inline constexpr char NO_CORPUS[] = "no corpus at " BRANTCFG_CORPUS_DIR
-                                    ": the shared folder's corpus/, beside the repository (see README)";
+inline constexpr char NO_CORPUS[] =
+    "no corpus at " BRANTCFG_CORPUS_DIR ": the shared folder's corpus/, beside the repository (see README)";
 
 }  // namespace brantcfg_test
 

@@ -22,8 +22,7 @@ struct Collector {
     const Collector *self = this;
 };
 
-int BRANTCFG_CALL collect(const char *section, const char *key, const char *value,
-                          void *user_data) {
+int BRANTCFG_CALL collect(const char *section, const char *key, const char *value, void *user_data) {
     auto *collector = static_cast<Collector *>(user_data);
     if (collector->self != collector) {
         ADD_FAILURE() << "user_data was not passed through";
@@ -42,8 +41,7 @@ using brantcfg_test::crlf;
 class Browse : public brantcfg_test::ScratchDir {
 protected:
     // Browses the file holding `content`; expects the walk to return 1.
-    std::vector<Entry> browse(const std::string &content, int stop_on_call = 0,
-                              int *calls = nullptr) {
+    std::vector<Entry> browse(const std::string &content, int stop_on_call = 0, int *calls = nullptr) {
         write_file(path("x.ini"), content);
         Collector collector;
         collector.stop_on_call = stop_on_call;
@@ -171,8 +169,7 @@ TEST_F(Browse, ValuesAreDecodedAsLookupsDecodeThem) {
     ASSERT_EQ(entries.size(), 7u);
     for (const auto &[section, key, value] : entries) {
         char buffer[64];
-        ini_gets(section.c_str(), key.c_str(), "(default)", buffer, sizeof buffer,
-                 path("x.ini").c_str());
+        ini_gets(section.c_str(), key.c_str(), "(default)", buffer, sizeof buffer, path("x.ini").c_str());
         EXPECT_EQ(value, buffer) << key;
     }
     EXPECT_EQ(std::get<2>(entries[0]), "\"");

@@ -78,8 +78,8 @@ std::string quoted_argument(const std::string &arg) {
 // A file handle the child inherits as one of its standard streams.
 HANDLE inherited(const std::string &path, bool write) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       &inherit, write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 #endif
 
@@ -93,8 +93,8 @@ protected:
     // Runs program with args; standard input holds input, standard output
     // goes to stdout_path (a scratch file when empty). On POSIX program is
     // looked up on PATH.
-    Outcome run_program(const std::string &program, const std::vector<std::string> &args,
-                        const std::string &input = "", std::string stdout_path = "") {
+    Outcome run_program(const std::string &program, const std::vector<std::string> &args, const std::string &input = "",
+                        std::string stdout_path = "") {
         const std::string in = path("stdin.txt"), err = path("stderr.txt");
         const bool capture = stdout_path.empty();
         if (capture) stdout_path = path("stdout.txt");
@@ -110,8 +110,8 @@ protected:
         startup.hStdOutput = inherited(stdout_path, true);
         startup.hStdError = inherited(err, true);
         PROCESS_INFORMATION child{};
-        const bool spawned = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                            nullptr, &startup, &child);
+        const bool spawned =
+            CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
         for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) CloseHandle(handle);
         if (!spawned) {
             ADD_FAILURE() << "cannot run " << program;
@@ -260,8 +260,8 @@ TEST_F(Cli, MissingFileGivesStatus3UnlessNothingIsNeededFromIt) {
 // Every format prints its own empty value for a file without pairs.
 TEST_F(Cli, DumpOfAnEmptyFile) {
     const std::string ini = file("empty.ini", "; nothing but a comment\r\n[section]\r\n");
-    for (const auto &[format, out] : std::vector<std::pair<std::string, std::string>>{
-             {"ini", ""}, {"lines", ""}, {"json", "[]\n"}, {"env", ""}}) {
+    for (const auto &[format, out] :
+         std::vector<std::pair<std::string, std::string>>{{"ini", ""}, {"lines", ""}, {"json", "[]\n"}, {"env", ""}}) {
         const Outcome o = tool({"dump", ini, "--format", format});
         EXPECT_EQ(o.status, 0) << format;
         EXPECT_EQ(o.out, out) << format;
@@ -273,8 +273,12 @@ TEST_F(Cli, UnreadablePathGivesStatus3) {
     const std::string dir = path("dir.ini");
     ASSERT_TRUE(std::filesystem::create_directory(dir));
     const std::vector<std::vector<std::string>> commands = {
-        {"get", dir, "s", "k", "--default", "d"}, {"keys", dir, "s"}, {"sections", dir},
-        {"dump", dir},                              {"set", dir, "s", "k", "v"}, {"del", dir, "s"},
+        {"get", dir, "s", "k", "--default", "d"},
+        {"keys", dir, "s"},
+        {"sections", dir},
+        {"dump", dir},
+        {"set", dir, "s", "k", "v"},
+        {"del", dir, "s"},
         {"merge", path("into.ini"), dir},
     };
     for (const auto &args : commands) {
@@ -336,8 +340,8 @@ TEST_F(Cli, HelpAndVersion) {
     for (const char *status : {"0  success", "1  get, keys or set --existing", "2  usage", "3  a file"})
         EXPECT_NE(help.out.find(status), std::string::npos) << status;
     // The dialect, as plainly as the manual page says it.
-    for (const char *point : {"511 bytes", "first wins", "byte-order mark", "CR LF", "--color=#fff",
-                              "home=\"https://example.org/#top\""})
+    for (const char *point :
+         {"511 bytes", "first wins", "byte-order mark", "CR LF", "--color=#fff", "home=\"https://example.org/#top\""})
         EXPECT_NE(help.out.find(point), std::string::npos) << point;
     EXPECT_EQ(tool({"frob", "--help"}).out, help.out);
 
@@ -381,9 +385,11 @@ TEST_F(Cli, FullStandardOutputGivesStatus3) {
 
 TEST_F(Cli, SetCreatesMissingFileAndWritesTypes) {
     const std::string ini = path("new.ini");
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"", "top", "1"}, {"s", "text", "a ; b"}, {"s", "n", "-0x10", "--type", "int"},
-          {"s", "f", "2.5", "--type", "float"}, {"s", "e", ""}}) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"", "top", "1"},
+                                                 {"s", "text", "a ; b"},
+                                                 {"s", "n", "-0x10", "--type", "int"},
+                                                 {"s", "f", "2.5", "--type", "float"},
+                                                 {"s", "e", ""}}) {
         std::vector<std::string> full{"set", ini};
         full.insert(full.end(), args.begin(), args.end());
         const Outcome o = tool(full);
@@ -458,8 +464,8 @@ TEST_F(Cli, RefusalByTheLibraryIsAUsageError) {
     const std::string ini = file("a.in~", "[s]\r\nk=1\r\n");
     const Outcome o = tool({"set", ini, "s", "k", "longer"});
     EXPECT_EQ(o.status, 2);
-    EXPECT_EQ(o.err, "brantcfg: cannot rewrite " + ini +
-                         ": a name ending in \"~\" leaves no room for the temporary file\n");
+    EXPECT_EQ(o.err,
+              "brantcfg: cannot rewrite " + ini + ": a name ending in \"~\" leaves no room for the temporary file\n");
     EXPECT_EQ(read_file(ini), "[s]\r\nk=1\r\n");
     EXPECT_EQ(tool({"set", ini, "s", "k", "2"}).status, 0);
     EXPECT_EQ(read_file(ini), "[s]\r\nk=2\r\n");
@@ -635,10 +641,14 @@ TEST_F(Cli, PrivateCopiesOfStandardInputAreRemoved) {
 
     const std::string into = file("into.ini", "[a]\r\nx=1\r\n");
     const std::vector<std::pair<std::vector<std::string>, int>> commands = {
-        {{"get", "-", "a", "x"}, 0},    {{"get", "-", "a", "y"}, 1},
-        {{"keys", "-", "none"}, 1},     {{"set", "-", "a", "x", "a much longer value"}, 0},
-        {{"del", "-", "a"}, 0},         {{"merge", into, "-"}, 0},
-        {{"merge", into}, 0},           {{"set", "-", "a", "y", "v", "--existing"}, 1},
+        {{"get", "-", "a", "x"}, 0},
+        {{"get", "-", "a", "y"}, 1},
+        {{"keys", "-", "none"}, 1},
+        {{"set", "-", "a", "x", "a much longer value"}, 0},
+        {{"del", "-", "a"}, 0},
+        {{"merge", into, "-"}, 0},
+        {{"merge", into}, 0},
+        {{"set", "-", "a", "y", "v", "--existing"}, 1},
         {{"dump", "-", "--format", "xml"}, 2},
     };
     for (const auto &[args, status] : commands) {
@@ -706,11 +716,12 @@ TEST_F(Cli, DumpJsonReadsBackWithPython) {
     EXPECT_EQ(run_program("python3", {"-m", "json.tool", json_path}).status, 0);
     // Python prints each pair's three strings, UTF-8, joined by \x01.
     const Outcome read = run_program(
-        "python3", {"-c",
-                    "import json, sys\n"
-                    "for o in json.load(open(sys.argv[1], encoding='utf-8')):\n"
-                    "    sys.stdout.buffer.write('\\x01'.join([o['section'], o['key'], o['value']]).encode() + b'\\n')\n",
-                    json_path});
+        "python3",
+        {"-c",
+         "import json, sys\n"
+         "for o in json.load(open(sys.argv[1], encoding='utf-8')):\n"
+         "    sys.stdout.buffer.write('\\x01'.join([o['section'], o['key'], o['value']]).encode() + b'\\n')\n",
+         json_path});
     ASSERT_EQ(read.status, 0) << read.err;
     std::string expected;
     for (const auto &[section, key, value] : browse(source)) expected += section + "\x01" + key + "\x01" + value + "\n";
@@ -823,8 +834,8 @@ TEST_F(Cli, MergeCorpusFileIntoNewFile) {
             if (first <= ' ' || (last < ' ') || section.size() + key.size() + value.size() > 400) writable = false;
             const Pair folded{fold(section), fold(key), value};
             auto at = expected.begin();
-            while (at != expected.end() && !(std::get<0>(*at) == std::get<0>(folded) &&
-                                             std::get<1>(*at) == std::get<1>(folded)))
+            while (at != expected.end() &&
+                   !(std::get<0>(*at) == std::get<0>(folded) && std::get<1>(*at) == std::get<1>(folded)))
                 ++at;
             if (at != expected.end())
                 std::get<2>(*at) = value;
@@ -893,8 +904,8 @@ TEST_F(Cli, MergeEqualsSettingEachPairInTurn) {
             merged = read_file(into);
         }
         // Compared whole, without printing two files of up to a megabyte.
-        EXPECT_TRUE(merged == expected) << source << " into " << files[(i + 1) % files.size()] << ": "
-                                        << merged.size() << " bytes, expected " << expected.size();
+        EXPECT_TRUE(merged == expected) << source << " into " << files[(i + 1) % files.size()] << ": " << merged.size()
+                                        << " bytes, expected " << expected.size();
     }
 }
 

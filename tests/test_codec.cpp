@@ -35,10 +35,8 @@ TEST(Codec, TrimLineEndRemovesTrailingBlanksOnly) {
         const char *expected;
     };
     const Case cases[] = {
-        {"abc  ", "abc"},      {"abc\r\n", "abc"},   {"abc\n", "abc"},
-        {"a b\t\x01", "a b"},  {"   ", ""},          {"", ""},
-        {"  x", "  x"},        {"abc\x80", "abc\x80"}, {"x\xff \r\n", "x\xff"},
-        {"\x01\x7f", "\x01\x7f"},
+        {"abc  ", "abc"}, {"abc\r\n", "abc"}, {"abc\n", "abc"},       {"a b\t\x01", "a b"},    {"   ", ""},
+        {"", ""},         {"  x", "  x"},     {"abc\x80", "abc\x80"}, {"x\xff \r\n", "x\xff"}, {"\x01\x7f", "\x01\x7f"},
     };
     for (const auto &c : cases) {
         std::string buffer = c.input;
@@ -65,10 +63,8 @@ TEST(Codec, ExtractValueCutsCommentsAndDetectsQuotes) {
         {"value   \r\n", "value", 0, COPY_PLAIN, "value"},
         {"", "", 0, COPY_PLAIN, ""},
         {"; only a comment", "", 0, COPY_PLAIN, ""},
-        {"\"mies ; not a comment\" ; comment", "mies ; not a comment", 1, COPY_DROP_QUOTES,
-         "mies ; not a comment"},
-        {"\"a \\\"quoted\\\" word\"", "a \\\"quoted\\\" word", 1, COPY_DROP_QUOTES,
-         "a \"quoted\" word"},
+        {"\"mies ; not a comment\" ; comment", "mies ; not a comment", 1, COPY_DROP_QUOTES, "mies ; not a comment"},
+        {"\"a \\\"quoted\\\" word\"", "a \\\"quoted\\\" word", 1, COPY_DROP_QUOTES, "a \"quoted\" word"},
         {"\"\"\"\"", "\"\"", 1, COPY_DROP_QUOTES, "\""},
         {"\"open", "\"open", 0, COPY_PLAIN, "\"open"},
         {"\"", "", 1, COPY_DROP_QUOTES, ""},
@@ -107,8 +103,8 @@ struct CopyCase {
 
 void run_copy_cases(const std::vector<CopyCase> &cases) {
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string("mode ") + std::to_string(c.mode) + ", source \"" + c.source +
-                     "\", size " + std::to_string(c.size));
+        SCOPED_TRACE(std::string("mode ") + std::to_string(c.mode) + ", source \"" + c.source + "\", size " +
+                     std::to_string(c.size));
         EXPECT_EQ(copy_guarded(c.mode, c.source, c.size), c.expected);
     }
 }
@@ -192,9 +188,10 @@ TEST(Codec, SeparatorIsFirstEqualsElseFirstColon) {
         int offset;  // -1: no separator
     };
     const Case cases[] = {
-        {"a=b", 1},    {"a:b=c", 3}, {"Colon: colon value", 5}, {"a=b:c", 1},
-        {"=v", 0},     {":v", 0},    {"abc", -1},               {"", -1},
-        {"k \t= v", 3}, {"[x=1", 2},
+        {"a=b", 1},   {"a:b=c", 3}, {"Colon: colon value", 5},
+        {"a=b:c", 1}, {"=v", 0},    {":v", 0},
+        {"abc", -1},  {"", -1},     {"k \t= v", 3},
+        {"[x=1", 2},
     };
     for (const auto &c : cases) {
         std::string line = c.line;
@@ -278,15 +275,9 @@ TEST(Codec, SectionNamesMatchByLengthAndIgnoringAsciiCase) {
         bool matches;
     };
     const Case cases[] = {
-        {"First", 5, "first", true},
-        {"FIRST]", 5, "First", true},
-        {"First", 5, "Firs", false},
-        {"First", 5, "Firstt", false},
-        {"Firstt", 5, "Firstt", false},
-        {" First ", 7, "First", false},
-        {"x@", 2, "x`", false},
-        {"x^", 2, "x~", false},
-        {"\xc4", 1, "\xe4", false},
+        {"First", 5, "first", true},   {"FIRST]", 5, "First", true},   {"First", 5, "Firs", false},
+        {"First", 5, "Firstt", false}, {"Firstt", 5, "Firstt", false}, {" First ", 7, "First", false},
+        {"x@", 2, "x`", false},        {"x^", 2, "x~", false},         {"\xc4", 1, "\xe4", false},
         {"\xc4", 1, "\xc4", true},
     };
     for (const auto &c : cases)

@@ -16,18 +16,17 @@ namespace {
 using brantcfg_test::corpus_files;
 using brantcfg_test::read_file;
 
-constexpr int FULL = 512;              // a buffer no answer can fill
+constexpr int FULL = 512;  // a buffer no answer can fill
 constexpr int SMALL_SIZES[] = {1, 2, 3};
 constexpr std::size_t MAX_LOOKUPS = 300;  // lookups per file, to bound the run time
-constexpr int MAX_INDEX = 40;              // positions listed per section
-constexpr int MAX_SECTIONS = 20;           // sections whose keys are listed in the smoke run
+constexpr int MAX_INDEX = 40;             // positions listed per section
+constexpr int MAX_SECTIONS = 20;          // sections whose keys are listed in the smoke run
 
 struct Entry {
     std::string section, key, value;
 };
 
-int BRANTCFG_CALL collect(const char *section, const char *key, const char *value,
-                          void *user_data) {
+int BRANTCFG_CALL collect(const char *section, const char *key, const char *value, void *user_data) {
     auto *entries = static_cast<std::vector<Entry> *>(user_data);
     if (!section || !key || !value) {
         ADD_FAILURE() << "browse passed a NULL string";
@@ -61,15 +60,12 @@ std::string gets(const char *section, const std::string &key, const std::string 
 }
 
 std::string getsection(int index, const std::string &file) {
-    return read_all_sizes([&](char *buffer, int size) {
-        return ini_getsection(index, buffer, size, file.c_str());
-    });
+    return read_all_sizes([&](char *buffer, int size) { return ini_getsection(index, buffer, size, file.c_str()); });
 }
 
 std::string getkey(const char *section, int index, const std::string &file) {
-    return read_all_sizes([&](char *buffer, int size) {
-        return ini_getkey(section, index, buffer, size, file.c_str());
-    });
+    return read_all_sizes(
+        [&](char *buffer, int size) { return ini_getkey(section, index, buffer, size, file.c_str()); });
 }
 
 std::string upper(std::string text) {
@@ -166,8 +162,7 @@ TEST(CorpusRead, ReadersAgreeOnWellFormedFiles) {
         std::string current;
         for (const auto &e : entries) {
             if (e.section.empty() || e.section == current) continue;
-            while (next_header < headers.size() && headers[next_header] != e.section)
-                ++next_header;
+            while (next_header < headers.size() && headers[next_header] != e.section) ++next_header;
             ASSERT_LT(next_header, headers.size()) << "section " << e.section;
             current = e.section;
             ++next_header;
@@ -182,12 +177,10 @@ TEST(CorpusRead, ReadersAgreeOnWellFormedFiles) {
         for (const auto &e : entries) {
             if (!e.section.empty() && occurrences[upper(e.section)] != 1) continue;
             keys[e.section].push_back(e.key);
-            if (e.key.empty() || !seen.insert(upper(e.section) + "]" + upper(e.key)).second)
-                continue;
+            if (e.key.empty() || !seen.insert(upper(e.section) + "]" + upper(e.key)).second) continue;
             if (lookups++ >= MAX_LOOKUPS) continue;
             const char *section = e.section.empty() ? nullptr : e.section.c_str();
-            EXPECT_EQ(gets(section, e.key, file), e.value)
-                << "[" << e.section << "] " << e.key;
+            EXPECT_EQ(gets(section, e.key, file), e.value) << "[" << e.section << "] " << e.key;
         }
         for (const auto &[section, names] : keys) {
             const char *name = section.empty() ? nullptr : section.c_str();

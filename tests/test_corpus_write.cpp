@@ -21,9 +21,7 @@ using brantcfg_test::write_file;
 
 struct Entry {
     std::string section, key, value;
-    bool operator==(const Entry &o) const {
-        return section == o.section && key == o.key && value == o.value;
-    }
+    bool operator==(const Entry &o) const { return section == o.section && key == o.key && value == o.value; }
 };
 
 std::ostream &operator<<(std::ostream &out, const Entry &e) {
@@ -32,8 +30,7 @@ std::ostream &operator<<(std::ostream &out, const Entry &e) {
 
 std::vector<Entry> browse(const std::string &path) {
     std::vector<Entry> entries;
-    const auto collect = [](const char *section, const char *key, const char *value,
-                            void *user) -> int {
+    const auto collect = [](const char *section, const char *key, const char *value, void *user) -> int {
         static_cast<std::vector<Entry> *>(user)->push_back({section, key, value});
         return 1;
     };
@@ -99,8 +96,7 @@ Shape shape_of(const std::string &bytes) {
     return shape;
 }
 
-const char *const VALUES[] = {"round trip", "a;b # c", "say \"hi\"", "trailing ",
-                              "",           "x=y:z [w]", "back\\slash", "0"};
+const char *const VALUES[] = {"round trip", "a;b # c", "say \"hi\"", "trailing ", "", "x=y:z [w]", "back\\slash", "0"};
 
 class CorpusWrite : public brantcfg_test::ScratchDir {
 protected:
@@ -135,8 +131,7 @@ protected:
         const auto pick = [&](std::size_t from, int step) {
             for (int tries = 0; tries < 30 && from < all.size(); ++tries, from += step) {
                 if (usable(from)) {
-                    if (std::find(picked.begin(), picked.end(), from) == picked.end())
-                        picked.push_back(from);
+                    if (std::find(picked.begin(), picked.end(), from) == picked.end()) picked.push_back(from);
                     return;
                 }
             }
@@ -254,9 +249,9 @@ TEST_F(CorpusWrite, DeleteSectionRemovesExactlyItsEntries) {
             }
             EXPECT_EQ(browse(file), expected);
             const std::vector<std::string> left = sections_of(file);
-            EXPECT_EQ(std::count_if(left.begin(), left.end(),
-                                    [&](const std::string &n) { return same_name(n, section); }),
-                      0);
+            EXPECT_EQ(
+                std::count_if(left.begin(), left.end(), [&](const std::string &n) { return same_name(n, section); }),
+                0);
             ++done;
         }
     }

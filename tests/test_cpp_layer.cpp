@@ -44,9 +44,8 @@ TEST_F(CppLayer, GetTellsMissingFromEmpty) {
     EXPECT_EQ(brantcfg::get(file, nullptr, "top"), std::optional<std::string>(""));
 
     const std::vector<std::tuple<std::string, const char *, const char *>> missing = {
-        {file, "s", "absent"},    {file, "other", "text"}, {file, "s", ""},
-        {file, "", "text"},       {path("none.ini"), "s", "text"},
-        {file, "s", nullptr},
+        {file, "s", "absent"}, {file, "other", "text"},         {file, "s", ""},
+        {file, "", "text"},    {path("none.ini"), "s", "text"}, {file, "s", nullptr},
     };
     for (const auto &[where, section, key] : missing) {
         EXPECT_EQ(brantcfg::get(where, section, key), std::nullopt)
@@ -64,8 +63,8 @@ TEST_F(CppLayer, LongestValuesAndNamesComeBackWhole) {
     const std::string long_section(509, 'S');
     const std::string long_key(508, 'K');
     const std::string file = path("long.ini");
-    write_file(file, "[s]\r\nk=" + before_crlf + "\r\n[" + long_section + "]\r\n" + long_key +
-                         "=\r\n[t]\r\nk=" + at_end);
+    write_file(file,
+               "[s]\r\nk=" + before_crlf + "\r\n[" + long_section + "]\r\n" + long_key + "=\r\n[t]\r\nk=" + at_end);
 
     EXPECT_EQ(brantcfg::get(file, "s", "k"), before_crlf);
     EXPECT_EQ(brantcfg::get(file, "t", "k"), at_end);
@@ -162,13 +161,10 @@ TEST_F(CppLayer, TypedGetReadsTheWholeValueOrNothing) {
     };
     const std::string file = path("typed.ini");
     std::string text = "[n]\r\n";
-    for (std::size_t i = 0; i < std::size(rows); ++i)
-        text += "k" + std::to_string(i) + "=" + rows[i].value + "\r\n";
+    for (std::size_t i = 0; i < std::size(rows); ++i) text += "k" + std::to_string(i) + "=" + rows[i].value + "\r\n";
     write_file(file, text);
 
-    const auto shown = [](const auto &answer) {
-        return answer ? std::to_string(+*answer) : std::string("-");
-    };
+    const auto shown = [](const auto &answer) { return answer ? std::to_string(+*answer) : std::string("-"); };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const std::string key = "k" + std::to_string(i);
         const Row &row = rows[i];
@@ -311,31 +307,25 @@ TEST_F(CppLayer, ForEachStopsWhenTheCallableSaysSo) {
     write_file(file, "top=0\r\n[a]\r\nx=1\r\ny=\"q ; r\"\r\n[b]\r\nz=3\r\n");
 
     std::vector<std::string> seen;
-    EXPECT_TRUE(brantcfg::for_each(file, [&](std::string_view section, std::string_view key,
-                                             std::string_view value) {
+    EXPECT_TRUE(brantcfg::for_each(file, [&](std::string_view section, std::string_view key, std::string_view value) {
         seen.push_back(std::string(section) + "/" + std::string(key) + "=" + std::string(value));
         return seen.size() < 3;
     }));
     EXPECT_EQ(seen, (std::vector<std::string>{"/top=0", "a/x=1", "a/y=q ; r"}));
 
     int calls = 0;
-    EXPECT_TRUE(brantcfg::for_each(file, [&](std::string_view, std::string_view, std::string_view) {
-        ++calls;
-    }));
+    EXPECT_TRUE(brantcfg::for_each(file, [&](std::string_view, std::string_view, std::string_view) { ++calls; }));
     EXPECT_EQ(calls, 4);
 
     // A truthy non-bool answer goes on; zero stops.
     calls = 0;
-    EXPECT_TRUE(brantcfg::for_each(file, [&](std::string_view, std::string_view, std::string_view) {
-        return ++calls == 2 ? 0 : 7;
-    }));
+    EXPECT_TRUE(brantcfg::for_each(
+        file, [&](std::string_view, std::string_view, std::string_view) { return ++calls == 2 ? 0 : 7; }));
     EXPECT_EQ(calls, 2);
 
     calls = 0;
-    EXPECT_FALSE(brantcfg::for_each(path("none.ini"),
-                                    [&](std::string_view, std::string_view, std::string_view) {
-                                        ++calls;
-                                    }));
+    EXPECT_FALSE(
+        brantcfg::for_each(path("none.ini"), [&](std::string_view, std::string_view, std::string_view) { ++calls; }));
     EXPECT_EQ(calls, 0);
 }
 
@@ -433,11 +423,9 @@ TEST_F(CppLayer, AcceptsEveryKindOfPath) {
     EXPECT_EQ(brantcfg::get(as_view, "fs", "key"), "from path");
     EXPECT_EQ(brantcfg::get_int(as_string.c_str(), "string", "key"), 7);
     EXPECT_EQ(brantcfg::get_float(file, "view", "key"), 0.5f);
-    EXPECT_EQ(brantcfg::get(file, std::string_view("charsXX").substr(0, 5),
-                            std::string_view("keyXX").substr(0, 3)),
+    EXPECT_EQ(brantcfg::get(file, std::string_view("charsXX").substr(0, 5), std::string_view("keyXX").substr(0, 3)),
               "from chars");
-    EXPECT_EQ(brantcfg::sections(file),
-              (std::vector<std::string>{"fs", "string", "view", "chars"}));
+    EXPECT_EQ(brantcfg::sections(file), (std::vector<std::string>{"fs", "string", "view", "chars"}));
     EXPECT_EQ(brantcfg::keys(file, std::string("view")), std::vector<std::string>{"key"});
     int entries = 0;
     EXPECT_TRUE(brantcfg::for_each(file, [&](auto, auto, auto) { ++entries; }));

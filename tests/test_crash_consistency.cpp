@@ -47,7 +47,8 @@ public:
     LargeFile() {
         for (int i = 0; head_.size() < LARGE_FILE_BYTES / 2; ++i) {
             if (i % 40 == 0) head_ += "[Section" + std::to_string(i / 40) + "]\r\n";
-            head_ += "key" + std::to_string(i) + " = some value of moderate length, number " + std::to_string(i) + "\r\n";
+            head_ +=
+                "key" + std::to_string(i) + " = some value of moderate length, number " + std::to_string(i) + "\r\n";
         }
         head_ += "[Counter]\r\nvalue=";
         tail_ = "\r\n";
@@ -172,7 +173,8 @@ TEST_F(CrashConsistency, KilledRewriteLeavesOldOrNewContent) {
         const long step = large.step_of(read_file(file, &exists));
         ASSERT_TRUE(exists) << "the file vanished at kill " << kills;
         ASSERT_TRUE(step == done || step == done + 1)
-            << "kill " << kills << " left neither the old nor the new content (step " << step << ", done " << done << ")";
+            << "kill " << kills << " left neither the old nor the new content (step " << step << ", done " << done
+            << ")";
         (step == done ? old_content : new_content) += 1;
         temp_left += file_exists(temp);
 
@@ -182,9 +184,10 @@ TEST_F(CrashConsistency, KilledRewriteLeavesOldOrNewContent) {
         ASSERT_EQ(read_file(file), large.content(current));
         ASSERT_FALSE(file_exists(temp));
     }
-    std::printf("%d kills of a %zu-byte rewrite: %d left the old content, %d the new, "
-                "%d a temporary file; 0 missing, empty or partial\n",
-                kills, large.content(current).size(), old_content, new_content, temp_left);
+    std::printf(
+        "%d kills of a %zu-byte rewrite: %d left the old content, %d the new, "
+        "%d a temporary file; 0 missing, empty or partial\n",
+        kills, large.content(current).size(), old_content, new_content, temp_left);
     RecordProperty("kills", kills);
 }
 
@@ -215,8 +218,8 @@ TEST_F(CrashConsistency, KilledCreationLeavesNoFileOrTheWholeFile) {
 
         bool exists = false;
         const std::string bytes = read_file(file, &exists);
-        ASSERT_TRUE(!exists || bytes == created) << "kill " << kills << " left a partial file of " << bytes.size()
-                                                 << " bytes";
+        ASSERT_TRUE(!exists || bytes == created)
+            << "kill " << kills << " left a partial file of " << bytes.size() << " bytes";
         (exists ? whole : missing) += 1;
         // The next creation succeeds whatever the kill left behind, and
         // leaves nothing else beside the file.

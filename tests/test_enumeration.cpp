@@ -32,8 +32,7 @@ protected:
         });
     }
 
-    Answer key(const char *in_section, int index, int size = 600,
-               const std::string &name = "x.ini") {
+    Answer key(const char *in_section, int index, int size = 600, const std::string &name = "x.ini") {
         const std::string file = path(name);
         return brantcfg_test::call_guarded(size, [&](char *buffer, int buffer_size) {
             return ini_getkey(in_section, index, buffer, buffer_size, file.c_str());
@@ -53,10 +52,10 @@ TEST_F(Enumeration, SectionsAreListedInFileOrder) {
 TEST_F(Enumeration, EveryWellFormedHeaderCounts) {
     write_file(path("x.ini"),
                "\xef\xbb\xbf[Hidden]\n[A]\r\n[]\n[x\n  [ B ] ; note\n[a]\n"
-               "k=" + std::string(509, 'x') + "[tail]\n");
+               "k=" +
+                   std::string(509, 'x') + "[tail]\n");
     const char *expected[] = {"A", "", " B ", "a", "tail", ""};
-    for (int index = 0; index < 6; ++index)
-        EXPECT_EQ(section(index).text, expected[index]) << index;
+    for (int index = 0; index < 6; ++index) EXPECT_EQ(section(index).text, expected[index]) << index;
 }
 
 TEST_F(Enumeration, NamesAreCutToTheBuffer) {
@@ -85,8 +84,7 @@ TEST_F(Enumeration, KeyLinesOfEveryShapeCount) {
                "[S]\n  Indented\t= 1\nColon: colon value\na:b=c\nno separator\n\n=empty\nLast=1\n"
                "[Empty]\n[T]\nt=1\n");
     const char *expected[] = {"Indented", "Colon", "a:b", "", "Last", ""};
-    for (int index = 0; index < 6; ++index)
-        EXPECT_EQ(key("S", index).text, expected[index]) << index;
+    for (int index = 0; index < 6; ++index) EXPECT_EQ(key("S", index).text, expected[index]) << index;
     EXPECT_EQ(key("Empty", 0).text, "");
 }
 
@@ -123,8 +121,7 @@ TEST_F(Enumeration, ArgumentErrorsLeaveTheBuffer) {
         int size;
         const char *path;
     };
-    const Case cases[] = {{-1, 16, file.c_str()}, {0, 0, file.c_str()}, {0, -5, file.c_str()},
-                          {0, 16, nullptr}};
+    const Case cases[] = {{-1, 16, file.c_str()}, {0, 0, file.c_str()}, {0, -5, file.c_str()}, {0, 16, nullptr}};
     for (const auto &c : cases) {
         char buffer[16] = "untouched";
         EXPECT_EQ(ini_getsection(c.index, buffer, c.size, c.path), 0);

@@ -32,17 +32,13 @@ struct Call {
     const char *section, *key, *value;
 };
 
-bool drop_privileges() {
-    return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
-}
+bool drop_privileges() { return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0; }
 
 struct Stamp {
     ino_t inode;
     long long sec;
     long nsec;
-    bool operator==(const Stamp &o) const {
-        return inode == o.inode && sec == o.sec && nsec == o.nsec;
-    }
+    bool operator==(const Stamp &o) const { return inode == o.inode && sec == o.sec && nsec == o.nsec; }
 };
 
 Stamp stamp_of(const std::string &path) {
@@ -60,8 +56,7 @@ Stamp aged_stamp(const std::string &path) {
 
 std::string lines(const char *prefix, int count) {
     std::string text;
-    for (int i = 0; i < count; ++i)
-        text += prefix + std::to_string(1000 + i) + "=" + std::string(40, 'x') + "\r\n";
+    for (int i = 0; i < count; ++i) text += prefix + std::to_string(1000 + i) + "=" + std::string(40, 'x') + "\r\n";
     return text;
 }
 
@@ -74,9 +69,8 @@ protected:
         for (const Call &c : calls) {
             SCOPED_TRACE(c.name);
             write_file(file, input);
-            const Outcome out = in_child(file_size_limit(limit), [&] {
-                return ini_puts(c.section, c.key, c.value, file.c_str());
-            });
+            const Outcome out =
+                in_child(file_size_limit(limit), [&] { return ini_puts(c.section, c.key, c.value, file.c_str()); });
             ASSERT_TRUE(out.ran);
             EXPECT_EQ(out.result, 0);
             EXPECT_EQ(out.error, EFBIG);
@@ -101,8 +95,7 @@ TEST_F(Faults, RewriteFailingMidwayLeavesTarget) {
 TEST_F(Faults, RewriteFailingAtFlushLeavesTarget) {
     const std::string input = "[S]\r\nK=1\r\n[Pad]\r\n" + lines("P", 60);
     ASSERT_LT(input.size(), 4000u);
-    expect_too_big(input, input.size() + 2,
-                   {{"replace", "S", "K", "1234567890"}, {"new section", "T", "K", "v"}});
+    expect_too_big(input, input.size() + 2, {{"replace", "S", "K", "1234567890"}, {"new section", "T", "K", "v"}});
 }
 
 TEST_F(Faults, PatchFailingToWriteLeavesTarget) {
@@ -115,9 +108,8 @@ TEST_F(Faults, CreationFailingToWriteLeavesNoFile) {
     const std::string value(100, 'v');
     for (const char *section : {"Section", static_cast<const char *>(nullptr)}) {
         const std::string file = path("new.ini");
-        const Outcome out = in_child(file_size_limit(16), [&] {
-            return ini_puts(section, "Key", value.c_str(), file.c_str());
-        });
+        const Outcome out =
+            in_child(file_size_limit(16), [&] { return ini_puts(section, "Key", value.c_str(), file.c_str()); });
         ASSERT_TRUE(out.ran);
         EXPECT_EQ(out.result, 0);
         EXPECT_EQ(out.error, EFBIG);
@@ -131,9 +123,8 @@ TEST_F(Faults, CreationThroughDanglingLinkLeavesNoPartialFile) {
     const std::string link = path("x.ini");
     ASSERT_EQ(symlink("real.ini", link.c_str()), 0);
     const std::string value(100, 'v');
-    const Outcome out = in_child(file_size_limit(16), [&] {
-        return ini_puts("Section", "Key", value.c_str(), link.c_str());
-    });
+    const Outcome out =
+        in_child(file_size_limit(16), [&] { return ini_puts("Section", "Key", value.c_str(), link.c_str()); });
     ASSERT_TRUE(out.ran);
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.error, EFBIG);
@@ -168,9 +159,8 @@ TEST_F(Faults, TemporaryFileThatCannotBeCreatedLeavesTarget) {
 TEST_F(Faults, DirectoryAtPathIsNeverReplaced) {
     const std::string file = path("x.ini");
     ASSERT_EQ(mkdir(file.c_str(), 0700), 0);
-    const std::vector<Call> calls = {{"set", "S", "K", "v"},
-                                     {"delete key", "S", "K", nullptr},
-                                     {"delete section", "S", nullptr, nullptr}};
+    const std::vector<Call> calls = {
+        {"set", "S", "K", "v"}, {"delete key", "S", "K", nullptr}, {"delete section", "S", nullptr, nullptr}};
     for (const Call &c : calls) {
         SCOPED_TRACE(c.name);
         errno = 0;
@@ -208,9 +198,8 @@ TEST_F(Faults, UnreadableOrReadOnlyFileIsNeverReplaced) {
             }
             write_file(file, input);
             ASSERT_EQ(chmod(file.c_str(), mode), 0);
-            const Outcome out = in_child(drop_privileges, [&] {
-                return ini_puts(c.section, c.key, c.value, file.c_str());
-            });
+            const Outcome out =
+                in_child(drop_privileges, [&] { return ini_puts(c.section, c.key, c.value, file.c_str()); });
             if (!out.ran) GTEST_SKIP() << "cannot drop privileges";
             // Deleting what a readable file does not hold changes nothing,
             // so it succeeds without writing.

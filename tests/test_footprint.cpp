@@ -27,14 +27,14 @@
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define BRANTCFG_TEST_OWN_MALLOC 0
+#  define BRANTCFG_TEST_OWN_MALLOC 0
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define BRANTCFG_TEST_OWN_MALLOC 0
-#endif
+#  if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#    define BRANTCFG_TEST_OWN_MALLOC 0
+#  endif
 #endif
 #ifndef BRANTCFG_TEST_OWN_MALLOC
-#define BRANTCFG_TEST_OWN_MALLOC 1
+#  define BRANTCFG_TEST_OWN_MALLOC 1
 #endif
 
 namespace {
@@ -117,8 +117,8 @@ Tally count_allocations(Call call) {
     for (int i = 0; i < allocations && i < MAX_RECORDED; ++i) {
         Dl_info info{};
         dladdr(records[i].caller, &info);
-        tally.callers += std::string(info.dli_sname ? info.dli_sname : "?") + "(" +
-                         std::to_string(records[i].size) + ") ";
+        tally.callers +=
+            std::string(info.dli_sname ? info.dli_sname : "?") + "(" + std::to_string(records[i].size) + ") ";
     }
     return tally;
 }
@@ -228,8 +228,8 @@ class PatternedStack {
 public:
     PatternedStack() {
         page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void *region = mmap(nullptr, page_ + THREAD_STACK_SIZE, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void *region =
+            mmap(nullptr, page_ + THREAD_STACK_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (region == MAP_FAILED) return;
         region_ = static_cast<unsigned char *>(region);
         mprotect(region_, page_, PROT_NONE);

@@ -58,7 +58,8 @@ std::string large_file() {
     std::string text = "top=1\r\n";
     for (int s = 0; text.size() < 40 * 1024; ++s) {
         text += "[Section" + std::to_string(s) + "]\r\n";
-        for (int k = 0; k < 20; ++k) text += "key" + std::to_string(k) + " = value " + std::to_string(s * 20 + k) + "\r\n";
+        for (int k = 0; k < 20; ++k)
+            text += "key" + std::to_string(k) + " = value " + std::to_string(s * 20 + k) + "\r\n";
     }
     return text + "[S]\r\nK=1\r\nF=1.000000\r\n";
 }
@@ -97,7 +98,8 @@ std::vector<Setter> patch_setters() {
 class FullDisk : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        std::string pattern = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/brantcfg-full-XXXXXX";
+        std::string pattern =
+            std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/brantcfg-full-XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         // A private mount namespace: the tmpfs is this process's alone and

@@ -79,10 +79,19 @@ TEST_F(Getters, FloatIsConvertedAndNarrowed) {
         float expected;
     };
     const Case cases[] = {
-        {"3.25", 3.25f},  {"-1e3", -1000.0f},     {"0.1", 0.1f},   {"1.5 ; c", 1.5f},
-        {"\"2.5\"", 2.5f}, {"abc", 0.0f},         {"7x", 7.0f},    {"-0.5", -0.5f},
+        {"3.25", 3.25f},
+        {"-1e3", -1000.0f},
+        {"0.1", 0.1f},
+        {"1.5 ; c", 1.5f},
+        {"\"2.5\"", 2.5f},
+        {"abc", 0.0f},
+        {"7x", 7.0f},
+        {"-0.5", -0.5f},
         // a sign without a number reads no number at all: +0.0, not -0.0
-        {"-x", 0.0f},      {"- 5a", 0.0f},        {"+", 0.0f},     {"-", 0.0f},
+        {"-x", 0.0f},
+        {"- 5a", 0.0f},
+        {"+", 0.0f},
+        {"-", 0.0f},
         // cut to 63 bytes: "000...02" without its ".5"
         {std::string(62, '0') + "2.5", 2.0f},
     };
@@ -98,8 +107,7 @@ TEST_F(Getters, FloatReadsAPointWhateverTheLocale) {
     const std::string file = file_with("3.25");
     const char *previous = std::setlocale(LC_NUMERIC, nullptr);
     const std::string saved = previous ? previous : "C";
-    const char *comma_locales[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
-                                   "de_DE", "fr_FR"};
+    const char *comma_locales[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE", "fr_FR"};
     bool switched = false;
     for (const char *name : comma_locales) {
         if (std::setlocale(LC_NUMERIC, name)) {
@@ -119,12 +127,14 @@ TEST_F(Getters, TruthIsTheFirstByteOfTheDecodedValue) {
         int expected;
     };
     const Case cases[] = {
-        {"yes", 1},  {"True", 1},     {"1", 1},        {"t", 1},        {"Y", 1},
-        {"1abc", 1}, {"\"yes\"", 1},  {"  y ; note", 1}, {"y" + std::string(600, 'x'), 1},
-        {"no", 0},   {"false", 0},    {"0", 0},        {"F", 0},        {"nonsense", 0},
-        {"0x1", 0},  {"\"no\"", 0},
-        {"on", 7},   {"off", 7},      {"2", 7},        {"-1", 7},       {"maybe", 7},
-        {"\"", 7},   {";y", 7},       {"", 7},
+        {"yes", 1},     {"True", 1},       {"1", 1},
+        {"t", 1},       {"Y", 1},          {"1abc", 1},
+        {"\"yes\"", 1}, {"  y ; note", 1}, {"y" + std::string(600, 'x'), 1},
+        {"no", 0},      {"false", 0},      {"0", 0},
+        {"F", 0},       {"nonsense", 0},   {"0x1", 0},
+        {"\"no\"", 0},  {"on", 7},         {"off", 7},
+        {"2", 7},       {"-1", 7},         {"maybe", 7},
+        {"\"", 7},      {";y", 7},         {"", 7},
     };
     for (const auto &c : cases) {
         const std::string file = file_with(c.value);

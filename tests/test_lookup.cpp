@@ -29,8 +29,8 @@ protected:
     // ini_gets into a buffer of exactly `size` bytes followed by guard bytes;
     // fails the test on an overrun, a missing NUL or a result that is not the
     // length of what the buffer holds.
-    Answer gets(const char *section, const char *key, const char *default_value = DEFAULT,
-                int size = 1024, const std::string &name = "x.ini") {
+    Answer gets(const char *section, const char *key, const char *default_value = DEFAULT, int size = 1024,
+                const std::string &name = "x.ini") {
         const std::string file = path(name);
         return brantcfg_test::call_guarded(size, [&](char *buffer, int buffer_size) {
             return ini_gets(section, key, default_value, buffer, buffer_size, file.c_str());
@@ -104,16 +104,14 @@ TEST_F(Lookup, LfAndCrLfFilesReadTheSame) {
     write_file(path("crlf.ini"), crlf(SAMPLE));
     for (const char *name : {"lf.ini", "crlf.ini"}) {
         for (const auto &c : cases) {
-            SCOPED_TRACE(std::string(name) + ": [" + (c.section ? c.section : "(null)") + "] " +
-                         c.key);
+            SCOPED_TRACE(std::string(name) + ": [" + (c.section ? c.section : "(null)") + "] " + c.key);
             EXPECT_EQ(gets(c.section, c.key, DEFAULT, 1024, name).text, c.expected);
         }
     }
 }
 
 TEST_F(Lookup, FirstSectionAndFirstKeyWin) {
-    write_file(path("x.ini"),
-               "[A]\nk=first\nK=second\n[B]\nk=b\n[a]\nk=third\nonly=later\n");
+    write_file(path("x.ini"), "[A]\nk=first\nK=second\n[B]\nk=b\n[a]\nk=third\nonly=later\n");
     EXPECT_EQ(gets("A", "k").text, "first");
     EXPECT_EQ(gets("B", "K").text, "b");
     EXPECT_EQ(gets("A", "only").text, DEFAULT);
@@ -153,11 +151,12 @@ TEST_F(Lookup, LongLinesAreReadInPiecesOf511Bytes) {
     write_file(path("x.ini"),
                "[S]\n"
                // a 600-byte comment line: its last 89 bytes arrive as a line of their own
-               ";" + std::string(510, 'c') + tail + "\n" +
-               // a key line whose first piece is exactly 511 bytes
-               "long=" + std::string(506, 'a') + "b=tailv\n" +
-               // a key line whose second piece is a header
-               "k=" + std::string(509, 'x') + "[tail]\n" + "z=1\n");
+               ";" +
+                   std::string(510, 'c') + tail + "\n" +
+                   // a key line whose first piece is exactly 511 bytes
+                   "long=" + std::string(506, 'a') + "b=tailv\n" +
+                   // a key line whose second piece is a header
+                   "k=" + std::string(509, 'x') + "[tail]\n" + "z=1\n");
     EXPECT_EQ(gets("S", "tailkey").text, std::string(81, 'v'));
     EXPECT_EQ(gets("S", "long").text, std::string(506, 'a'));
     EXPECT_EQ(gets("S", "b").text, "tailv");
@@ -174,9 +173,8 @@ TEST_F(Lookup, SmallBuffersAreCutWithoutOverrun) {
         const char *expected;
     };
     const Case cases[] = {
-        {"k", 1, ""},  {"k", 2, "n"},  {"k", 3, "no"},    {"k", 5, "noot"},
-        {"q", 1, ""},  {"q", 2, "a"},  {"q", 3, "a\""},   {"q", 4, "a\"b"},
-        {"m", 1, ""},  {"m", 2, "("},  {"m", 3, "(d"},
+        {"k", 1, ""},    {"k", 2, "n"},    {"k", 3, "no"}, {"k", 5, "noot"}, {"q", 1, ""},   {"q", 2, "a"},
+        {"q", 3, "a\""}, {"q", 4, "a\"b"}, {"m", 1, ""},   {"m", 2, "("},    {"m", 3, "(d"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.key) + " in " + std::to_string(c.size) + " bytes");
@@ -239,8 +237,7 @@ TEST_F(Lookup, ByteOrderMarkIsNotSkipped) {
 
 TEST_F(Lookup, NulByteEndsTheTextOfItsLine) {
     using namespace std::string_literals;
-    write_file(path("x.ini"), "[A]\nk=ab\0c=d\nx\0=1\nz\0"s + std::string(509, 'y') +
-                                  "w=2\n[B\0]\nafter=3\n"s);
+    write_file(path("x.ini"), "[A]\nk=ab\0c=d\nx\0=1\nz\0"s + std::string(509, 'y') + "w=2\n[B\0]\nafter=3\n"s);
     EXPECT_EQ(gets("A", "k").text, "ab");
     EXPECT_EQ(gets("A", "c").text, DEFAULT);
     EXPECT_EQ(gets("A", "x").text, DEFAULT);
@@ -311,8 +308,7 @@ TEST_F(Lookup, ReadPieceTakesAtMostSizeMinusOneBytes) {
     EXPECT_EQ(source.offset, 608);
     EXPECT_TRUE(source.at_line_end);
     EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 0);
-    for (int i = LINE_BUFFER_SIZE; i < LINE_BUFFER_SIZE + GUARD_BYTES; ++i)
-        EXPECT_EQ(buffer[i], GUARD);
+    for (int i = LINE_BUFFER_SIZE; i < LINE_BUFFER_SIZE + GUARD_BYTES; ++i) EXPECT_EQ(buffer[i], GUARD);
 }
 
 }  // namespace

@@ -236,8 +236,7 @@ TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
             }
             ASSERT_TRUE(found) << "seed " << seed << " index " << index;
             // The name as a string: up to a NUL it may hold.
-            EXPECT_EQ(std::string(dest), std::string(names[index].c_str()))
-                << "seed " << seed << " index " << index;
+            EXPECT_EQ(std::string(dest), std::string(names[index].c_str())) << "seed " << seed << " index " << index;
             ASSERT_EQ(source.offset, ends[index]) << "seed " << seed << " index " << index;
         }
     }
@@ -276,12 +275,13 @@ TEST_F(Reader, HeldBytesAreTheFileBytesOrNothing) {
         const int length = static_cast<int>(source.offset - from);
         const char *held = held_bytes(source, from, length);
         ASSERT_NE(held, nullptr) << "offset " << source.offset;
-        ASSERT_EQ(std::string(held, static_cast<std::size_t>(length)), text.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(length)));
+        ASSERT_EQ(std::string(held, static_cast<std::size_t>(length)),
+                  text.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(length)));
         ++found;
     }
     EXPECT_GT(found, 100);
-    EXPECT_EQ(held_bytes(source, 0, 1), nullptr);                // long gone from the block
-    EXPECT_EQ(held_bytes(source, source.offset, 1), nullptr);    // past the end of the file
+    EXPECT_EQ(held_bytes(source, 0, 1), nullptr);              // long gone from the block
+    EXPECT_EQ(held_bytes(source, source.offset, 1), nullptr);  // past the end of the file
     EXPECT_NE(held_bytes(source, source.offset, 0), nullptr);
 }
 

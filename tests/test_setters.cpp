@@ -40,8 +40,7 @@ TEST_F(Setters, PutlWritesDecimalText) {
         std::int32_t value;
         const char *text;
     } rows[] = {
-        {0, "0"},   {7, "7"},   {-7, "-7"},         {10, "10"},
-        {-10, "-10"}, {INT32_MAX, "2147483647"}, {INT32_MIN, "-2147483648"},
+        {0, "0"}, {7, "7"}, {-7, "-7"}, {10, "10"}, {-10, "-10"}, {INT32_MAX, "2147483647"}, {INT32_MIN, "-2147483648"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
@@ -78,8 +77,8 @@ TEST_F(Setters, PutfWritesSixDecimalsWithoutExponent) {
         float value;
         std::string text;
     } rows[] = {
-        {1.5f, "1.500000"},   {-0.1f, "-0.100000"}, {250.0f, "250.000000"}, {0.0f, "0.000000"},
-        {1e-7f, "0.000000"},  {FLT_MAX, max},       {-FLT_MAX, "-" + max},
+        {1.5f, "1.500000"},  {-0.1f, "-0.100000"}, {250.0f, "250.000000"}, {0.0f, "0.000000"},
+        {1e-7f, "0.000000"}, {FLT_MAX, max},       {-FLT_MAX, "-" + max},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
@@ -92,11 +91,9 @@ TEST_F(Setters, PutfWritesSixDecimalsWithoutExponent) {
 // system has none, one is built in dir from the system's locale sources.
 bool use_comma_locale(const std::string &dir) {
     const auto comma = [] { return std::strcmp(std::localeconv()->decimal_point, ",") == 0; };
-    for (const char *name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "nl_NL.UTF-8",
-                             "German_Germany.1252"})
+    for (const char *name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "nl_NL.UTF-8", "German_Germany.1252"})
         if (std::setlocale(LC_ALL, name) && comma()) return true;
-    const std::string build =
-        "localedef -c -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
+    const std::string build = "localedef -c -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
     if (std::system(build.c_str()) == 0 && (brantcfg_test::set_env("LOCPATH", dir.c_str()), true) &&
         std::setlocale(LC_ALL, "de_DE.UTF-8") && comma())
         return true;
@@ -106,11 +103,11 @@ bool use_comma_locale(const std::string &dir) {
 }
 
 TEST_F(Setters, PutfUsesPointWhateverTheLocale) {
-    if (!use_comma_locale(dir_)) GTEST_SKIP() << "no locale with a decimal comma, and localedef could not make de_DE.UTF-8";
+    if (!use_comma_locale(dir_))
+        GTEST_SKIP() << "no locale with a decimal comma, and localedef could not make de_DE.UTF-8";
     char probe[32];
     std::snprintf(probe, sizeof probe, "%f", 1.5);
-    const std::string created =
-        created_by([](const char *file) { return ini_putf("S", "K", 1.5f, file); });
+    const std::string created = created_by([](const char *file) { return ini_putf("S", "K", 1.5f, file); });
     const std::string file = path("x.ini");
     write_file(file, "[S]\r\nK=1\r\n");
     const int replaced = ini_putf("S", "K", -250.25f, file.c_str());
@@ -162,10 +159,10 @@ TEST_F(Setters, ValueIsQuotedOnlyWhenItMustBe) {
 }
 
 TEST_F(Setters, ValuesReadBackExactlyAsSet) {
-    const std::string fits_plain(505, 'v');                     // "Val=" + 505 + CR LF: 511 bytes
+    const std::string fits_plain(505, 'v');                       // "Val=" + 505 + CR LF: 511 bytes
     const std::string fits_quoted = ";" + std::string(502, 'x');  // quotes take two more
     for (const std::string &value : {std::string(" lead"), std::string("tab\t"), std::string("\" x \""),
-                                      std::string("a\\\"b"), fits_plain, fits_quoted}) {
+                                     std::string("a\\\"b"), fits_plain, fits_quoted}) {
         SCOPED_TRACE(value);
         const std::string file = path("x.ini");
         write_file(file, "[S]\r\nVal=1\r\n");

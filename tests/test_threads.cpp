@@ -87,8 +87,8 @@ void work_on_own_file(const std::string &path, int id, int round, Checker &check
     check.expect(ini_putf("Other", "ratio", static_cast<float>(round) + 0.5f, file) == 1, "putf");
     check.expect(ini_puts(nullptr, "top", round % 2 ? "yes" : "no", file) == 1, "puts nameless");
 
-    check.expect(ini_gets(section.c_str(), "TEXT", "", buffer, sizeof buffer, file) ==
-                         static_cast<int>(text.size()) && text == buffer,
+    check.expect(ini_gets(section.c_str(), "TEXT", "", buffer, sizeof buffer, file) == static_cast<int>(text.size()) &&
+                     text == buffer,
                  "gets after puts");
     check.expect(ini_getl(section.c_str(), "count", -1, file) == round * 1000 + id, "getl after putl");
     check.expect(ini_getf("Other", "ratio", -1.0f, file) == static_cast<float>(round) + 0.5f, "getf after putf");
@@ -106,9 +106,9 @@ void work_on_own_file(const std::string &path, int id, int round, Checker &check
 
     // Deleting leaves the rest readable; the next round sets it again.
     check.expect(ini_puts(section.c_str(), "text", nullptr, file) == 1, "delete key");
-    check.expect(ini_gets(section.c_str(), "text", "gone", buffer, sizeof buffer, file) == 4 &&
-                     std::string(buffer) == "gone",
-                 "deleted key reads the default");
+    check.expect(
+        ini_gets(section.c_str(), "text", "gone", buffer, sizeof buffer, file) == 4 && std::string(buffer) == "gone",
+        "deleted key reads the default");
     if (round % 5 == 4) {
         check.expect(ini_putl("Other", nullptr, 0, file) == 1, "delete section");
         check.expect(ini_getf("Other", "ratio", -1.0f, file) == -1.0f, "deleted section reads the default");

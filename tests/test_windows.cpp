@@ -86,8 +86,8 @@ TEST_F(WindowsFiles, ReadOnlyFileIsNeverChanged) {
 TEST_F(WindowsFiles, FileHeldOpenByAnotherProgramIsLeftIntact) {
     // A reader that does not share deletion, as the C runtime's fopen does,
     // keeps the file from being replaced.
-    const HANDLE other = CreateFileA(file_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE other = CreateFileA(file_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
     errno = 0;
     const int result = ini_puts("s", "k", "longer", file_.c_str());
@@ -115,8 +115,8 @@ TEST_F(WindowsFiles, RewriteKeepsCreationTime) {
     old_time.dwLowDateTime = 0xE1D58000u;
     old_time.dwHighDateTime = 0x01C07385u;
     const auto set_created = [&](const std::string &name) {
-        const HANDLE h = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE h =
+            CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return false;
         const bool set = SetFileTime(h, &old_time, nullptr, nullptr) != 0;
         CloseHandle(h);
@@ -170,8 +170,8 @@ TEST_F(WindowsFiles, FailedOpensTellMissingFromUnreadable) {
     EXPECT_FALSE(file_exists(path("no-such-folder")));
 
     // A file locked by another program is unreadable, not missing.
-    const HANDLE locked = CreateFileA(file_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE locked =
+        CreateFileA(file_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(locked, INVALID_HANDLE_VALUE);
     errno = 0;
     const int result = ini_puts("s", "k", "v", file_.c_str());

@@ -81,8 +81,8 @@ TEST_F(Writers, ChangeByAnotherWriterBetweenSearchAndLockIsKept) {
     const std::string file = path("app.ini");
     const struct {
         const char *name;
-        const char *value;    // what this call sets k to
-        const char *other;    // what the other writer sets meanwhile
+        const char *value;  // what this call sets k to
+        const char *other;  // what the other writer sets meanwhile
         const char *expected;
     } rows[] = {
         {"both rewrite", "22", "33", "[s]\r\nk=22\r\nj=33\r\n"},
@@ -186,7 +186,8 @@ TEST_F(Writers, ConcurrentSettersLoseNothingAndReadersSeeWholeFiles) {
                                       text.size() > std::strlen(TAIL) &&
                                       text.compare(text.size() - std::strlen(TAIL), std::string::npos, TAIL) == 0;
                 bool torn = false;
-                for (std::size_t at = text.find("\npatch"); at != std::string::npos; at = text.find("\npatch", at + 1)) {
+                for (std::size_t at = text.find("\npatch"); at != std::string::npos;
+                     at = text.find("\npatch", at + 1)) {
                     const std::size_t equals = text.find('=', at);
                     const std::string value = text.substr(equals + 1, 4);
                     torn = torn || (value != "aaaa" && value != "bbbb");
@@ -285,9 +286,10 @@ TEST_F(Writers, SpecialFilesAreNeitherReadNorReplaced) {
         });
         EXPECT_TRUE(read.ran);
         EXPECT_EQ(read.result, 4);  // the default: no file to read
-        const brantcfg_test::Outcome browse =
-            within_seconds([&] { return ini_browse([](const char *, const char *, const char *, void *) { return 1; },
-                                                   nullptr, special.c_str()); });
+        const brantcfg_test::Outcome browse = within_seconds([&] {
+            return ini_browse([](const char *, const char *, const char *, void *) { return 1; }, nullptr,
+                              special.c_str());
+        });
         EXPECT_EQ(browse.result, 0);
         if (special == "/dev/zero") continue;
         const brantcfg_test::Outcome set = within_seconds([&] { return ini_puts("s", "k", "v", special.c_str()); });
@@ -335,8 +337,8 @@ std::string access_list() {
     const struct {
         std::uint16_t tag, permissions;
         std::uint32_t id;
-    } entries[] = {{0x01, 6, 0xFFFFFFFF}, {0x02, 6, 65534}, {0x04, 4, 0xFFFFFFFF}, {0x10, 6, 0xFFFFFFFF},
-                   {0x20, 0, 0xFFFFFFFF}};
+    } entries[] = {
+        {0x01, 6, 0xFFFFFFFF}, {0x02, 6, 65534}, {0x04, 4, 0xFFFFFFFF}, {0x10, 6, 0xFFFFFFFF}, {0x20, 0, 0xFFFFFFFF}};
     for (const auto &entry : entries) {
         add(entry.tag, 2);
         add(entry.permissions, 2);
@@ -354,7 +356,8 @@ TEST_F(Writers, RewriteKeepsExtendedAttributesAndAccessLists) {
         GTEST_SKIP() << "this file system keeps no extended attributes: " << std::strerror(errno);
     const std::string list = access_list();
     const bool have_list = setxattr(file.c_str(), "system.posix_acl_access", list.data(), list.size(), 0) == 0;
-    if (!have_list) std::printf("no access lists on this file system (%s): only the attribute is checked\n", std::strerror(errno));
+    if (!have_list)
+        std::printf("no access lists on this file system (%s): only the attribute is checked\n", std::strerror(errno));
     struct stat before {};
     ASSERT_EQ(stat(file.c_str(), &before), 0);
 
@@ -397,9 +400,9 @@ TEST_F(Writers, CallsThatChangeNothingLeaveTheFileAlone) {
         // Even where nothing could be written.
         ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
         ASSERT_EQ(chmod(file.c_str(), 0444), 0);
-        const brantcfg_test::Outcome out = brantcfg_test::in_child(
-            [] { return setgid(65534) == 0 && setuid(65534) == 0; },
-            [&] { return ini_puts(row.section, row.key, row.value, file.c_str()); });
+        const brantcfg_test::Outcome out =
+            brantcfg_test::in_child([] { return setgid(65534) == 0 && setuid(65534) == 0; },
+                                    [&] { return ini_puts(row.section, row.key, row.value, file.c_str()); });
         ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
         ASSERT_EQ(chmod(file.c_str(), 0644), 0);
         if (!out.ran) GTEST_SKIP() << "cannot drop privileges";

@@ -7,8 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
-static int BRANTCFG_CALL print_entry(const char *section, const char *key, const char *value,
-                                     void *user_data) {
+static int BRANTCFG_CALL print_entry(const char *section, const char *key, const char *value, void *user_data) {
     (void)user_data;
     printf("  [%s] %s = %s\n", section, key, value);
     return 1;

@@ -24,22 +24,20 @@ int main(int argc, char **argv) {
     // The whole value must be a number: "12abc" counts as no count at all.
     const int runs = brantcfg::get(file, "app", "runs", 0) + 1;
     if (auto done = brantcfg::set(file, "app", "runs", runs); !done) {
-        std::cerr << "settings_cpp: cannot write " << file.string() << ": "
-                  << done.error_code().message() << '\n';
+        std::cerr << "settings_cpp: cannot write " << file.string() << ": " << done.error_code().message() << '\n';
         return 1;
     }
     // std::nullopt: no greeting yet (an empty one would be "").
     if (!brantcfg::get(file, "app", "greeting")) {
         if (auto done = brantcfg::set(file, "app", "greeting", "hello; from C++"); !done) {
-            std::cerr << "settings_cpp: cannot write " << file.string() << ": "
-                      << done.error_code().message() << '\n';
+            std::cerr << "settings_cpp: cannot write " << file.string() << ": " << done.error_code().message() << '\n';
             return 1;
         }
     }
 
     std::cout << "run " << runs << " of " << file.string() << '\n';
-    const bool read = brantcfg::for_each(
-        file, [](std::string_view section, std::string_view key, std::string_view value) {
+    const bool read =
+        brantcfg::for_each(file, [](std::string_view section, std::string_view key, std::string_view value) {
             std::cout << "  [" << section << "] " << key << " = " << value << '\n';
         });
     return read ? 0 : 1;
