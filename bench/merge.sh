@@ -7,6 +7,9 @@
 #   bash bench/merge.sh OTHER...        also other brantcfg binaries, such as one
 #                                       built from an earlier commit, side by side
 #
+# crudini, the usual Python tool, merges the same pairs beside it
+# (crudini --merge FILE < pairs.ini), installed from Debian when missing.
+#
 # The file is made like the benchmark corpus (sections of 20 keys, lines of
 # about 30 bytes in CR LF, a comment every few keys). The 200 pairs are
 # spread over the whole file, a quarter of each kind: a longer value for a
@@ -15,16 +18,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! command -v hyperfine >/dev/null; then
-  if [ "$(id -u)" = 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends hyperfine
-  else
-    echo "bench: hyperfine is not installed (apt-get install hyperfine)" >&2
-    exit 1
-  fi
-fi
+printf 'hyperfine /usr/bin/hyperfine\ncrudini /usr/bin/crudini\n' | bash .ci/install-packages - ||
+  echo "bench: hyperfine and crudini could not be installed" >&2
+command -v hyperfine >/dev/null || exit 1
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target brantcfg_tool
@@ -73,5 +69,6 @@ echo "bench: $(wc -c <pristine.ini) bytes, $(grep -c = pairs.ini) pairs; merged 
 
 commands=("$tool merge work.ini pairs.ini")
 for other in "$@"; do commands+=("$(realpath "$other") merge work.ini pairs.ini"); done
+if command -v crudini >/dev/null; then commands+=("crudini --merge work.ini < pairs.ini"); fi
 hyperfine --warmup 2 --runs 20 --prepare 'cp pristine.ini work.ini' \
   --export-markdown merge.md --export-json merge.json "${commands[@]}"

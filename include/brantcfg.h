@@ -15,8 +15,10 @@
  * what its callback takes); ini_getl, ini_getf, ini_getbool about 15.1 KiB;
  * ini_puts about 10.9 KiB for an unchanged value or an absent deletion and
  * 14.6 KiB for a patch, a rewrite or a creation; ini_putl and ini_putf about
- * 14.7 KiB. A thread with a 32 KiB stack can call every function with room
- * to spare. On Windows the same holds for paths of up to 1023 bytes, which a
+ * 14.7 KiB. The first call of a process may take up to about 3 KiB more
+ * once, while the dynamic linker binds the system functions it uses (a
+ * program linked with "-z now" binds them at start). A thread with a 32 KiB
+ * stack can call every function with room to spare. On Windows the same holds for paths of up to 1023 bytes, which a
  * rewrite names its file and temporary file by; a rewrite of a longer path
  * (once links are resolved) returns 0 with errno ENAMETOOLONG, since holding
  * two paths of the system's 32,767-character limit would take 64 KiB of
