@@ -211,7 +211,8 @@ int take_block(line_source &source, const char **bytes) noexcept;
 // gathered so far has that one written first.
 void sink_source_bytes(line_source &source, long from, int length) noexcept;
 
-// Writes what the sink has gathered, then length bytes of other text.
+// Writes what the sink has gathered, then length bytes of other text. A
+// source without a sink has nothing to write.
 void sink_text(line_source &source, const char *text, std::size_t length) noexcept;
 
 // ---- lookup (lookup.cpp) ------------------------------------------------------

@@ -216,8 +216,9 @@ void sink_source_bytes(line_source &source, long from, int length) noexcept {
 
 void sink_text(line_source &source, const char *text, std::size_t length) noexcept {
     drain_sink(source);
-    copy_sink &sink = *source.sink;
-    if (length > 0 && sink.error == 0 && !write_file(sink.out, text, length)) sink.error = errno != 0 ? errno : EIO;
+    copy_sink *sink = source.sink;
+    if (sink && length > 0 && sink->error == 0 && !write_file(sink->out, text, length))
+        sink->error = errno != 0 ? errno : EIO;
 }
 
 }  // namespace brantcfg::detail
