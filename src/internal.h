@@ -39,8 +39,9 @@ char *trim_line_end(char *text) noexcept;
 
 // Cuts a trailing comment and trailing blanks off a raw value (leading
 // blanks already skipped) in place, detects a quoted value, stores the copy
-// mode that decodes it in mode and returns the start of the value.
-[[nodiscard]] char *extract_value(char *text, int *mode) noexcept;
+// mode that decodes it in mode and returns the start of the value. The NUL
+// that ends the value goes to value_end when given.
+[[nodiscard]] char *extract_value(char *text, int *mode, char **value_end = nullptr) noexcept;
 
 // Writes source converted under mode into dest, at most size bytes with the
 // NUL (size >= 1). dest may lie in the same buffer as source when it does

@@ -90,6 +90,33 @@ constexpr int NUMBER_TEXT_SIZE = 64;
     return found;
 }
 
+// Puts the key of a key line read at key (its blanks around it left out)
+// and, right after its NUL, its decoded value; returns the value. Both stay
+// where they lie when nothing stands before them, as on most lines, and
+// move towards the start of the line otherwise: a key never needs all of
+// the room, and a value never more than the line gave it.
+char *place_pair(const line_class &found, char *key) noexcept {
+    char *key_end = found.separator;
+    while (key_end > found.start && is_blank(key_end[-1])) --key_end;
+    const std::size_t key_length = static_cast<std::size_t>(key_end - found.start);
+    int mode = COPY_PLAIN;
+    char *value_end = nullptr;
+    // The value is taken apart before the key moves: the key may move
+    // over the separator.
+    const char *raw_value = extract_value(skip_blanks(found.separator + 1), &mode, &value_end);
+    if (found.start != key) std::memmove(key, found.start, key_length);
+    key[key_length] = '\0';
+    char *value = key + key_length + 1;
+    if (mode != COPY_PLAIN) {
+        const int room = static_cast<int>(value_end - value) + 1;
+        return copy_text(mode, raw_value, value, room);
+    }
+    const std::size_t value_length = static_cast<std::size_t>(value_end - raw_value);
+    if (raw_value != value) std::memmove(value, raw_value, value_length);
+    value[value_length] = '\0';
+    return value;
+}
+
 }  // namespace
 
 int BRANTCFG_CALL ini_gets(const char *section, const char *key, const char *default_value, char *buffer,
@@ -171,12 +198,8 @@ int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_data, const ch
             continue;
         }
         if (found.kind != line_kind::key) continue;
-        *found.separator = '\0';
-        char *key = copy_text(COPY_PLAIN, trim_line_end(found.start), buffer + key_at, LINE_BUFFER_SIZE - key_at);
-        const int key_length = static_cast<int>(std::strlen(key));
-        int mode = COPY_PLAIN;
-        const char *raw_value = extract_value(skip_blanks(found.separator + 1), &mode);
-        char *value = copy_text(mode, raw_value, key + key_length + 1, LINE_BUFFER_SIZE - key_at - (key_length + 1));
+        char *key = buffer + key_at;
+        char *value = place_pair(found, key);
         if (callback(buffer, key, value, user_data) == 0) break;
     }
     close_read_file(file);

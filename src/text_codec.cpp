@@ -35,7 +35,7 @@ char *trim_line_end(char *text) noexcept {
     return text;
 }
 
-char *extract_value(char *text, int *mode) noexcept {
+char *extract_value(char *text, int *mode, char **value_end) noexcept {
     // A ';' or '#' starts a comment only outside double quotes; "" and \"
     // are escaped quotes and leave the quote state as it is. Other bytes
     // leave the state alone and are passed over in runs.
@@ -64,9 +64,11 @@ char *extract_value(char *text, int *mode) noexcept {
     const std::size_t length = static_cast<std::size_t>(end - text);
     if (length > 0 && text[0] == '"' && text[length - 1] == '"') {
         text[length - 1] = '\0';  // a lone '"' is both quotes and leaves ""
+        if (length > 1) end = text + length - 1;
         ++text;
         *mode = COPY_DROP_QUOTES;
     }
+    if (value_end) *value_end = end;
     return text;
 }
 
