@@ -272,6 +272,24 @@ TEST_F(Update, CopiesManyShortLinesExactly) {
     });
 }
 
+// Files of several MiB are copied in stretches of 1 MiB: the cut may fall
+// in the first stretch, on a stretch's edge or in the last, and the bytes
+// before and after it must come out whole whichever it is.
+TEST_F(Update, MultiMegabyteFilesAreCopiedWhole) {
+    std::string filler;
+    for (int i = 0; filler.size() < (3u << 20) + 12345; ++i)
+        filler += "k" + std::to_string(i) + "=" + std::string(20 + i % 50, 'v') + "\r\n";
+    const std::string edge = std::string((1u << 20) - 8, '#') + "\r\n[S]\r\n";  // [S] ends the first MiB
+    run({
+        {"cut near the start", "[S]\r\nK=1\r\n" + filler, "S", "K", "22", "[S]\r\nK=22\r\n" + filler},
+        {"cut at the first MiB", edge + "K=1\r\n" + filler, "S", "K", "22", edge + "K=22\r\n" + filler},
+        {"cut near the end", "[T]\r\n" + filler + "[S]\r\nK=1\r\n", "S", "K", "22",
+         "[T]\r\n" + filler + "[S]\r\nK=22\r\n"},
+        {"key added in the middle", "[T]\r\n" + filler + "[S]\r\nK=1\r\n[U]\r\n" + filler, "S", "N", "v",
+         "[T]\r\n" + filler + "[S]\r\nK=1\r\nN=v\r\n[U]\r\n" + filler},
+    });
+}
+
 TEST_F(Update, LongLinesAreCopiedWhole) {
     const std::string comment = "; " + std::string(596, 'c') + "\r\n";  // 600 bytes
     // 511 bytes of comment, then "Tail=1": the second piece reads as a key line.
