@@ -3,7 +3,7 @@
 // Extra flags, before Google Benchmark's own:
 //   --bench_dir=DIR     where the generated files and their copies live
 //   --bench_sizes=LIST  comma-separated labels of the sizes to run
-//                       (16KiB,1MiB,16MiB; all three by default)
+//                       (1KiB,16KiB,1MiB,16MiB; all four by default)
 #include "workloads.h"
 
 #include "brantcfg.h"
@@ -82,6 +82,24 @@ void floor_fread_memchr(benchmark::State &state, const corpus_file *file) {
         benchmark::DoNotOptimize(lines);
     }
     meter.report(state);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->bytes));
+}
+
+// The least any reader of a small file pays: open it, read it whole with
+// one buffer, close it. Nothing is looked at.
+void floor_open_read_close(benchmark::State &state, const corpus_file *file) {
+    std::vector<char> buffer(CHUNK);
+    for (auto _ : state) {
+        const int in = open(file->path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::size_t bytes = 0;
+        for (ssize_t got; (got = read(in, buffer.data(), buffer.size())) > 0;) bytes += static_cast<std::size_t>(got);
+        close(in);
+        if (bytes != file->bytes) {
+            state.SkipWithError("short read");
+            break;
+        }
+        benchmark::DoNotOptimize(buffer.data());
+    }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->bytes));
 }
 
@@ -232,6 +250,10 @@ void register_floors(const corpus_file &file) {
     benchmark::RegisterBenchmark(benchmark_name("floor", "fread_memchr", file).c_str(), floor_fread_memchr, &file)
         ->UseRealTime();
     benchmark::RegisterBenchmark(benchmark_name("floor", "fgets_512", file).c_str(), floor_fgets, &file)->UseRealTime();
+    if (file.bytes <= SMALL_FILE)
+        benchmark::RegisterBenchmark(benchmark_name("floor", "open_read_close", file).c_str(), floor_open_read_close,
+                                     &file)
+            ->UseRealTime();
     benchmark::RegisterBenchmark(benchmark_name("floor", "copy_fsync", file).c_str(), floor_copy_fsync, &file)
         ->UseRealTime();
     benchmark::RegisterBenchmark(benchmark_name("floor", "copy_fsync_dirsync", file).c_str(), floor_copy_fsync_dirsync,
@@ -263,6 +285,7 @@ struct size_choice {
 };
 
 constexpr size_choice SIZES[] = {
+    {"1KiB", 1024},
     {"16KiB", 16 * 1024},
     {"1MiB", 1024 * 1024},
     {"16MiB", 16 * 1024 * 1024},
@@ -279,7 +302,7 @@ bool option(const char *arg, const char *name, std::string *value) {
 
 int main(int argc, char **argv) {
     std::string dir = ".";
-    std::string sizes = "16KiB,1MiB,16MiB";
+    std::string sizes = "1KiB,16KiB,1MiB,16MiB";
     std::vector<char *> rest;
     for (int i = 0; i < argc; ++i) {
         if (i > 0 && (option(argv[i], "--bench_dir", &dir) || option(argv[i], "--bench_sizes", &sizes))) continue;

@@ -2,8 +2,8 @@
 # Builds and runs the benchmark suite, then draws the plot and writes the
 # table from the results.
 #
-#   bash bench/run.sh                  the full run (16 KiB, 1 MiB, 16 MiB; a few minutes)
-#   bash bench/run.sh --quick          16 KiB and 1 MiB, fewer repetitions
+#   bash bench/run.sh                  the full run (1 KiB, 16 KiB, 1 MiB, 16 MiB; a few minutes)
+#   bash bench/run.sh --quick          1 KiB to 1 MiB, fewer repetitions
 #   bash bench/run.sh ARGS...          extra Google Benchmark flags, such as
 #                                      --benchmark_filter=W1
 #
@@ -33,11 +33,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-sizes=16KiB,1MiB,16MiB
+sizes=1KiB,16KiB,1MiB,16MiB
 repetitions=5
 if [ "${1:-}" = "--quick" ]; then
   shift
-  sizes=16KiB,1MiB
+  sizes=1KiB,16KiB,1MiB
   repetitions=3
 fi
 

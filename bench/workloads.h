@@ -1,8 +1,9 @@
 // Registration of every benchmark. Names read "<workload>/<subject>/<size>",
 // which bench/plot.py splits again. Every one is timed in wall-clock time,
 // since syncs wait without using the processor:
-//   floor/fread_memchr, floor/fgets_512, floor/copy_fsync,
-//   floor/copy_fsync_dirsync   the machine's floors
+//   floor/fread_memchr, floor/fgets_512, floor/open_read_close (small
+//   files only), floor/copy_fsync, floor/copy_fsync_dirsync
+//                              the machine's floors
 //   W1_lookup   a key in the last section
 //   W2_browse   every pair
 //   W3_change   one key of the middle section to a longer value, durably
