@@ -189,6 +189,13 @@ int read_bracket_piece(line_source &source, char *buffer, int size) noexcept;
 // Moves the read position past count bytes that bracketless_run reported.
 void pass_run(line_source &source, int count) noexcept;
 
+// Passes over the pieces of up to LINE_BUFFER_SIZE - 1 bytes that lie whole
+// in the block and, from their first byte that is not blank, neither begin
+// with '[' nor with the length bytes of key, in either case of an ASCII
+// letter: for a search of that key none of them is its line or ends its
+// section. Stops at the first other piece, or where the block ends.
+void pass_pieces_not_starting(line_source &source, const char *key, std::size_t length) noexcept;
+
 // Takes every byte the block holds from the read position on, reading the
 // next block first when none is left: *bytes points at them, valid until the
 // next read. Returns their number; 0 at the end of the file or on a read

@@ -47,7 +47,14 @@ bool seek_entry(line_source &source, const entry_query &query, char *dest, int s
     // The section runs until the next line that begins with '[', whether
     // or not that line is a well-formed header.
     int key_count = -1;
+    // Lines that do not begin with the key are passed over where they lie.
+    // A key that is empty or begins with a blank matches no line, and is
+    // left to the loop.
+    const bool by_prefix =
+        query.what == entry_query::target::key_named && query.key && *query.key != '\0' && !is_blank(*query.key);
+    const std::size_t key_length = by_prefix ? std::strlen(query.key) : 0;
     for (;;) {
+        if (by_prefix) pass_pieces_not_starting(source, query.key, key_length);
         if (mark) *mark = source.offset;
         if (read_piece(source, line, sizeof line) == 0) return false;
         const line_class found = classify_line(line, unclosed_bracket::ends_section);

@@ -158,6 +158,20 @@ int bracketless_run(const line_source &source) noexcept {
     return static_cast<int>(stop - from);
 }
 
+void pass_pieces_not_starting(line_source &source, const char *key, std::size_t length) noexcept {
+    int count = 0;
+    while (const char *piece = piece_in_block(source, LINE_BUFFER_SIZE, &count)) {
+        // The text a reader would see after skipping blanks; a NUL ends it
+        // there, and matches no byte of a key.
+        const char *at = piece;
+        const char *end = piece + count;
+        while (at < end && is_blank(*at)) ++at;
+        const auto left = static_cast<std::size_t>(end - at);
+        if (at < end && (*at == '[' || (left >= length && equal_ignoring_case(at, key, length)))) return;
+        pass_piece(source, count);
+    }
+}
+
 void pass_run(line_source &source, int count) noexcept {
     if (count == 0) return;
     source.next += count;

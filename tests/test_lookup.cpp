@@ -88,6 +88,13 @@ TEST_F(Lookup, LfAndCrLfFilesReadTheSame) {
         {"First", "Empty", ""},
         {"First", "Val", "1"},
         {"First", "", DEFAULT},
+        // Lines that begin with the key, or with what the key begins with,
+        // are not the key's line.
+        {"First", "Va", DEFAULT},
+        {"First", "Strin", DEFAULT},
+        {"First", "StringX", DEFAULT},
+        {"First", " String", DEFAULT},
+        {"First", "INDENTED", "x"},
         {"Second", "Val", "2"},
         {"Second", "String", "mies"},
         {"Second", "#comment", DEFAULT},
