@@ -33,12 +33,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
+# Repetitions of every benchmark run in a random order among all of them,
+# so a slow spell of the machine (a disk that syncs slower for a minute)
+# falls on floors and subjects alike and the ratios stay fair.
 sizes=1KiB,16KiB,1MiB,16MiB
-repetitions=5
+repetitions=9
 if [ "${1:-}" = "--quick" ]; then
   shift
   sizes=1KiB,16KiB,1MiB
-  repetitions=3
+  repetitions=5
 fi
 
 cmake --preset bench >/dev/null
@@ -48,7 +51,8 @@ results=build/bench/results
 mkdir -p "$results" build/bench/data
 build/bench/bench/brantcfg_bench \
   --bench_dir=build/bench/data --bench_sizes="$sizes" \
-  --benchmark_min_time=0.2 --benchmark_repetitions="$repetitions" \
+  --benchmark_min_time=0.1 --benchmark_repetitions="$repetitions" \
+  --benchmark_enable_random_interleaving=true \
   --benchmark_report_aggregates_only=true \
   --benchmark_out="$results/results.json" --benchmark_out_format=json "$@"
 
