@@ -189,6 +189,12 @@ int read_bracket_piece(line_source &source, char *buffer, int size) noexcept;
 // Moves the read position past count bytes that bracketless_run reported.
 void pass_run(line_source &source, int count) noexcept;
 
+// Passes over the piece of up to LINE_BUFFER_SIZE - 1 bytes at the read
+// position when it lies whole in the block and cannot be the header of the
+// section name, length bytes long: its text (after blanks) is not '[', the
+// name in either case of an ASCII letter, and ']'. True when it passed one.
+[[nodiscard]] bool pass_other_header(line_source &source, const char *name, std::size_t length) noexcept;
+
 // Passes over the pieces of up to LINE_BUFFER_SIZE - 1 bytes that lie whole
 // in the block and, from their first byte that is not blank, neither begin
 // with '[' nor with the length bytes of key, in either case of an ASCII

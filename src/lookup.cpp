@@ -23,13 +23,17 @@ bool seek_entry(line_source &source, const entry_query &query, char *dest, int s
         // them counts, "[]" included. Runs of lines that cannot be headers
         // are passed over where they lie.
         int header_count = -1;
+        const std::size_t section_length = by_name ? std::strlen(query.section) : 0;
         for (;;) {
             pass_run(source, bracketless_run(source));
+            if (by_name && pass_other_header(source, query.section, section_length)) continue;
             if (read_bracket_piece(source, line, sizeof line) == 0) return false;
             const line_class found = classify_line(line, unclosed_bracket::ends_section);
             if (found.kind != line_kind::header) continue;
             if (by_name) {
-                if (name_matches(found.name, found.name_length, query.section)) break;
+                if (found.name_length == section_length &&
+                    equal_ignoring_case(found.name, query.section, section_length))
+                    break;
             } else if (++header_count == query.position) {
                 line[found.name + found.name_length - line] = '\0';
                 copy_text(COPY_PLAIN, found.name, dest, size);

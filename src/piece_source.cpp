@@ -172,6 +172,22 @@ void pass_pieces_not_starting(line_source &source, const char *key, std::size_t 
     }
 }
 
+bool pass_other_header(line_source &source, const char *name, std::size_t length) noexcept {
+    int count = 0;
+    const char *piece = piece_in_block(source, LINE_BUFFER_SIZE, &count);
+    if (!piece) return false;
+    const char *at = piece;
+    const char *end = piece + count;
+    while (at < end && is_blank(*at)) ++at;
+    // '[', the name in either case, ']': any other piece is another header,
+    // a line that only ends a section, or no header at all.
+    const auto left = static_cast<std::size_t>(end - at);
+    if (left >= length + 2 && at[0] == '[' && at[length + 1] == ']' && equal_ignoring_case(at + 1, name, length))
+        return false;
+    pass_piece(source, count);
+    return true;
+}
+
 void pass_run(line_source &source, int count) noexcept {
     if (count == 0) return;
     source.next += count;

@@ -32,10 +32,13 @@ static_assert(LINE_BUFFER_SIZE == 512);
 }
 
 // True when a[0..length) and b[0..length) are the same bytes but for the
-// case of ASCII letters.
+// case of ASCII letters. The last bytes are compared first: names that
+// differ, such as numbered sections and keys, mostly differ there.
 [[nodiscard]] constexpr bool equal_ignoring_case(const char *a, const char *b, std::size_t length) noexcept {
+    if (length > 0 && a[length - 1] != b[length - 1] && ascii_lower(a[length - 1]) != ascii_lower(b[length - 1]))
+        return false;
     for (std::size_t i = 0; i < length; ++i)
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+        if (a[i] != b[i] && ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     return true;
 }
 

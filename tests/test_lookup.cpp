@@ -133,6 +133,12 @@ TEST_F(Lookup, SectionNamesAreComparedWhole) {
     EXPECT_EQ(gets("FIRSTS", "k").text, "firsts");
     EXPECT_EQ(gets(" First ", "k").text, "spaced");
     EXPECT_EQ(gets("Fir", "k").text, DEFAULT);
+    // The name ends at the first ']', and numbered names differ at their end.
+    write_file(path("x.ini"), "[A]]\nk=a\n[s10]\nk=10\n[s11]\nk=11\n[S1]\nk=1\n");
+    EXPECT_EQ(gets("A]", "k").text, DEFAULT);
+    EXPECT_EQ(gets("a", "k").text, "a");
+    EXPECT_EQ(gets("S11", "k").text, "11");
+    EXPECT_EQ(gets("s1", "k").text, "1");
 }
 
 TEST_F(Lookup, AnyLineStartingWithBracketEndsASection) {
