@@ -101,11 +101,11 @@ constexpr int NUMBER_TEXT_SIZE = 64;
     return found;
 }
 
-// Puts the key of a key line read at key (its blanks around it left out)
-// and, right after its NUL, its decoded value; returns the value. Both stay
-// where they lie when nothing stands before them, as on most lines, and
-// move towards the start of the line otherwise: a key never needs all of
-// the room, and a value never more than the line gave it.
+// Puts the key of the key line read at key, without the blanks around it,
+// and right after its NUL the decoded value; returns the value. Both stay
+// where they lie when no blank stands before them, as on most lines, and
+// otherwise move towards the start of the line, so neither needs more room
+// than the line had.
 char *place_pair(const line_class &found, char *key) noexcept {
     char *key_end = found.separator;
     while (key_end > found.start && is_blank(key_end[-1])) --key_end;

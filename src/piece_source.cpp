@@ -78,6 +78,14 @@ void drain_sink(line_source &source) noexcept {
     return *count > 0 ? from : nullptr;
 }
 
+// Where the text of a piece begins, as skip_blanks finds it: its first byte
+// that is not blank, or its end. A NUL is not blank, and ends the text.
+[[nodiscard]] const char *piece_text(const char *piece, int count) noexcept {
+    const char *at = piece;
+    while (at < piece + count && is_blank(*at)) ++at;
+    return at;
+}
+
 // Moves the read position past a piece found by piece_in_block.
 void pass_piece(line_source &source, int count) noexcept {
     source.at_line_end = source.block[source.next + count - 1] == '\n';
@@ -136,11 +144,10 @@ int read_piece(line_source &source, char *buffer, int size) noexcept {
 int read_bracket_piece(line_source &source, char *buffer, int size) noexcept {
     int count = 0;
     if (const char *piece = piece_in_block(source, size, &count)) {
-        // The first non-blank byte decides, as skip_blanks finds it: a NUL
-        // or the piece's end means an empty line.
-        int at = 0;
-        while (at < count && is_blank(piece[at])) ++at;
-        if (at == count || piece[at] != '[') {
+        // The first non-blank byte decides: a NUL or the piece's end means
+        // an empty line.
+        const char *text = piece_text(piece, count);
+        if (text == piece + count || *text != '[') {
             buffer[0] = '\0';
             pass_piece(source, count);
             return count;
@@ -161,13 +168,10 @@ int bracketless_run(const line_source &source) noexcept {
 void pass_pieces_not_starting(line_source &source, const char *key, std::size_t length) noexcept {
     int count = 0;
     while (const char *piece = piece_in_block(source, LINE_BUFFER_SIZE, &count)) {
-        // The text a reader would see after skipping blanks; a NUL ends it
-        // there, and matches no byte of a key.
-        const char *at = piece;
-        const char *end = piece + count;
-        while (at < end && is_blank(*at)) ++at;
-        const auto left = static_cast<std::size_t>(end - at);
-        if (at < end && (*at == '[' || (left >= length && equal_ignoring_case(at, key, length)))) return;
+        // A NUL ends the text, and matches no byte of a key.
+        const char *text = piece_text(piece, count);
+        const auto left = static_cast<std::size_t>(piece + count - text);
+        if (left > 0 && (*text == '[' || (left >= length && equal_ignoring_case(text, key, length)))) return;
         pass_piece(source, count);
     }
 }
@@ -176,13 +180,11 @@ bool pass_other_header(line_source &source, const char *name, std::size_t length
     int count = 0;
     const char *piece = piece_in_block(source, LINE_BUFFER_SIZE, &count);
     if (!piece) return false;
-    const char *at = piece;
-    const char *end = piece + count;
-    while (at < end && is_blank(*at)) ++at;
     // '[', the name in either case, ']': any other piece is another header,
     // a line that only ends a section, or no header at all.
-    const auto left = static_cast<std::size_t>(end - at);
-    if (left >= length + 2 && at[0] == '[' && at[length + 1] == ']' && equal_ignoring_case(at + 1, name, length))
+    const char *text = piece_text(piece, count);
+    const auto left = static_cast<std::size_t>(piece + count - text);
+    if (left >= length + 2 && text[0] == '[' && text[length + 1] == ']' && equal_ignoring_case(text + 1, name, length))
         return false;
     pass_piece(source, count);
     return true;
