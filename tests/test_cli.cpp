@@ -75,6 +75,9 @@ std::string quoted_argument(const std::string &arg) {
     return quoted + "\"";
 }
 
+// Tries at starting the tool before a test gives up on it.
+constexpr int SPAWN_ATTEMPTS = 3;
+
 // A file handle the child inherits as one of its standard streams.
 HANDLE inherited(const std::string &path, bool write) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -103,18 +106,27 @@ protected:
 #if defined(_WIN32)
         std::string command = quoted_argument(program);
         for (const std::string &arg : args) command += " " + quoted_argument(arg);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = inherited(in, false);
-        startup.hStdOutput = inherited(stdout_path, true);
-        startup.hStdError = inherited(err, true);
         PROCESS_INFORMATION child{};
-        const bool spawned =
-            CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
-        for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) CloseHandle(handle);
+        // Under Wine a process now and then fails to start for reasons of
+        // its own (seen once in many CI runs); a few tries, each with its
+        // streams opened afresh, tell that from a tool that cannot start.
+        bool spawned = false;
+        DWORD cause = 0;
+        for (int attempt = 0; attempt < SPAWN_ATTEMPTS && !spawned; ++attempt) {
+            if (attempt > 0) Sleep(200);
+            STARTUPINFOA startup{};
+            startup.cb = sizeof startup;
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = inherited(in, false);
+            startup.hStdOutput = inherited(stdout_path, true);
+            startup.hStdError = inherited(err, true);
+            spawned =
+                CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
+            if (!spawned) cause = GetLastError();
+            for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) CloseHandle(handle);
+        }
         if (!spawned) {
-            ADD_FAILURE() << "cannot run " << program;
+            ADD_FAILURE() << "cannot run " << program << " (error " << cause << ", " << SPAWN_ATTEMPTS << " tries)";
             return outcome;
         }
         WaitForSingleObject(child.hProcess, INFINITE);
