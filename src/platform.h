@@ -8,7 +8,9 @@
 #ifndef BRANTCFG_PLATFORM_H
 #define BRANTCFG_PLATFORM_H
 
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
 
 namespace brantcfg::detail {
 
@@ -27,6 +29,20 @@ constexpr std::size_t PATH_CAPACITY = 4096;
 // Longest file name, NUL included, in one directory.
 constexpr std::size_t NAME_CAPACITY = 256;
 #endif
+
+// Writes the temporary name of name into temp (room for name and its NUL):
+// the whole name with its last byte replaced by '~'. A name that already
+// ends in '~' would name itself, so it has none: false, errno EINVAL.
+[[nodiscard]] inline bool make_temp_name(const char *name, char *temp) noexcept {
+    const std::size_t length = std::strlen(name);
+    if (length == 0 || name[length - 1] == '~') {
+        errno = EINVAL;
+        return false;
+    }
+    std::memcpy(temp, name, length + 1);
+    temp[length - 1] = '~';
+    return true;
+}
 
 enum class open_result { opened, missing, failed };
 

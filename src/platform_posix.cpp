@@ -132,20 +132,6 @@ enum class located { file, missing, link_to_missing };
     }
 }
 
-// The temporary name is the target's whole name with its last byte
-// replaced by '~'. A name that already ends in '~' would name itself, so it
-// has none.
-[[nodiscard]] bool make_temp_name(target_file *target) noexcept {
-    const std::size_t length = std::strlen(target->name);
-    if (length == 0 || target->name[length - 1] == '~') {
-        errno = EINVAL;
-        return false;
-    }
-    std::memcpy(target->temp_name, target->name, length + 1);
-    target->temp_name[length - 1] = '~';
-    return true;
-}
-
 }  // namespace
 
 target_file::~target_file() {
@@ -283,7 +269,7 @@ bool describe_new_target(const char *path, target_file *target) noexcept {
         errno = EEXIST;
         return false;
     }
-    return make_temp_name(target);
+    return make_temp_name(target->name, target->temp_name);
 }
 
 bool describe_target(const char *path, file_handle source, target_file *target) noexcept {
@@ -485,7 +471,7 @@ bool keep_attributes(file_handle source, file_handle out, const target_file &tar
 }
 
 file_handle create_temp_file(target_file &target) noexcept {
-    if (!make_temp_name(&target)) return NO_FILE;
+    if (!make_temp_name(target.name, target.temp_name)) return NO_FILE;
     // A stale temporary file, or anything else an earlier crash or another
     // program left under that name, is removed rather than opened: opening
     // it could follow a link planted there and overwrite another file. The

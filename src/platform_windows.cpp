@@ -68,20 +68,6 @@ namespace {
     return true;
 }
 
-// The temporary path is the target's whole path with its last byte
-// replaced by '~'. A path that already ends in '~' would name itself, so it
-// has none.
-[[nodiscard]] bool make_temp_path(target_file *target) noexcept {
-    const std::size_t length = std::strlen(target->path);
-    if (length == 0 || target->path[length - 1] == '~') {
-        errno = EINVAL;
-        return false;
-    }
-    std::memcpy(target->temp_path, target->path, length + 1);
-    target->temp_path[length - 1] = '~';
-    return true;
-}
-
 // Attributes the new file takes over from the one it replaces: a hidden or
 // system file stays so, a file kept out of the content index stays out.
 // Archive is set anew, as on any changed file; read-only files are never
@@ -225,7 +211,7 @@ bool describe_new_target(const char *path, target_file *target) noexcept {
         errno = length == 0 ? errno_from_last_error() : ENAMETOOLONG;
         return false;
     }
-    return make_temp_path(target);
+    return make_temp_name(target->path, target->temp_path);
 }
 
 bool describe_target(const char *path, file_handle source, target_file *target) noexcept {
@@ -395,7 +381,7 @@ bool keep_attributes(file_handle source, file_handle out, const target_file &tar
 }
 
 file_handle create_temp_file(target_file &target) noexcept {
-    if (!make_temp_path(&target)) return NO_FILE;
+    if (!make_temp_name(target.path, target.temp_path)) return NO_FILE;
     // A stale temporary file is removed rather than opened, whatever
     // attributes it was left with; a read-only one could not be deleted.
     // Clearing them fails harmlessly when there is no such file.
