@@ -117,8 +117,8 @@ constexpr int WRITER_BLOCK_SIZE = 8 * 1024;
 struct copy_sink {
     enum class kernel_copy : unsigned char { untried, works, refused };
     file_handle out = NO_FILE;
-    long from = 0;  // the range of source bytes gathered and not yet written
-    long to = 0;
+    file_offset from = 0;  // the range of source bytes gathered and not yet written
+    file_offset to = 0;
     int error = 0;  // errno of the first failed write; 0 while all is well
     kernel_copy kernel = kernel_copy::untried;
 };
@@ -136,14 +136,14 @@ struct line_source {
     file_handle file;
     char *block;
     int capacity;
-    int keep;                   // bytes before the read position a refill keeps in the block
-    long offset = 0;            // offset of the next byte to be read
-    bool at_line_end = true;    // the last piece ended with '\n' or at end of file
-    int read_error = 0;         // errno of a failed read; 0 while every read succeeded
-    long window_start = 0;      // file offset of block[0]; the file stands at window_start + filled
-    int next = 0;               // index in block of the byte at offset
-    int filled = 0;             // bytes of block read from the file
-    copy_sink *sink = nullptr;  // written out before the block moves on, when given
+    int keep;                      // bytes before the read position a refill keeps in the block
+    file_offset offset = 0;        // offset of the next byte to be read
+    bool at_line_end = true;       // the last piece ended with '\n' or at end of file
+    int read_error = 0;            // errno of a failed read; 0 while every read succeeded
+    file_offset window_start = 0;  // file offset of block[0]; the file stands at window_start + filled
+    int next = 0;                  // index in block of the byte at offset
+    int filled = 0;                // bytes of block read from the file
+    copy_sink *sink = nullptr;     // written out before the block moves on, when given
 };
 
 // A line_source with a block of its own, for a call's stack.
@@ -210,11 +210,11 @@ int take_block(line_source &source, const char **bytes) noexcept;
 
 // The length bytes at offset when the source still holds all of them in
 // its block, nullptr otherwise. They stay valid until the next read.
-[[nodiscard]] const char *held_bytes(const line_source &source, long offset, int length) noexcept;
+[[nodiscard]] const char *held_bytes(const line_source &source, file_offset offset, int length) noexcept;
 
 // Positions the source at an absolute offset; an offset inside the block
 // needs no system call.
-[[nodiscard]] bool seek_source(line_source &source, long offset) noexcept;
+[[nodiscard]] bool seek_source(line_source &source, file_offset offset) noexcept;
 
 // Positions the source at the file's first byte and forgets what its block
 // holds, so that every byte is read from the file again.
@@ -223,7 +223,7 @@ int take_block(line_source &source, const char **bytes) noexcept;
 // Adds length source bytes at from to what the source's sink is to write;
 // they must lie in the block. A range that does not follow the one
 // gathered so far has that one written first.
-void sink_source_bytes(line_source &source, long from, int length) noexcept;
+void sink_source_bytes(line_source &source, file_offset from, int length) noexcept;
 
 // Writes what the sink has gathered, then length bytes of other text. A
 // source without a sink has nothing to write.
@@ -262,7 +262,8 @@ struct entry_query {
 // when dest was filled (section_named: with the section's name, the source
 // then standing at the first line of its body); dest is untouched
 // otherwise.
-[[nodiscard]] bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, long *mark) noexcept;
+[[nodiscard]] bool seek_entry(line_source &source, const entry_query &query, char *dest, int size,
+                              file_offset *mark) noexcept;
 
 // ---- rewrite (rewrite.cpp) ----------------------------------------------------
 

@@ -14,7 +14,7 @@
 
 namespace brantcfg::detail {
 
-bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, long *mark) noexcept {
+bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, file_offset *mark) noexcept {
     char line[LINE_BUFFER_SIZE];
 
     const bool by_name = query.what != entry_query::target::section_at && query.section && *query.section != '\0';

@@ -35,10 +35,10 @@ namespace brantcfg::detail {
 namespace {
 
 // Bytes asked of the system at a time while a file is read into memory.
-constexpr long READ_CHUNK = 64 * 1024;
+constexpr file_offset READ_CHUNK = 64 * 1024;
 
 // The most bytes a text may hold: a memory_source counts them in an int.
-constexpr long MAX_TEXT_SIZE = INT_MAX;
+constexpr file_offset MAX_TEXT_SIZE = INT_MAX;
 
 // ---- the text -------------------------------------------------------------------
 
@@ -52,7 +52,7 @@ public:
 
     // Never null once reserve succeeded, even while the text is empty.
     [[nodiscard]] char *bytes() noexcept { return bytes_; }
-    [[nodiscard]] long size() const noexcept { return size_; }
+    [[nodiscard]] file_offset size() const noexcept { return size_; }
 
     [[nodiscard]] bool same_as(const text_buffer &other) const noexcept {
         return size_ == other.size_ && std::memcmp(bytes_, other.bytes_, static_cast<std::size_t>(size_)) == 0;
@@ -70,8 +70,8 @@ public:
         }
         // Doubling keeps a merge that adds many lines from copying the text
         // once for each of them.
-        long grown = capacity_ > MAX_TEXT_SIZE / 2 ? MAX_TEXT_SIZE : 2 * capacity_;
-        if (grown < wanted) grown = static_cast<long>(wanted);
+        file_offset grown = capacity_ > MAX_TEXT_SIZE / 2 ? MAX_TEXT_SIZE : 2 * capacity_;
+        if (grown < wanted) grown = static_cast<file_offset>(wanted);
         void *moved = std::realloc(bytes_, static_cast<std::size_t>(grown));
         if (!moved) {
             errno = ENOMEM;
@@ -83,12 +83,12 @@ public:
     }
 
     // Replaces the bytes [from, to) with length bytes at text.
-    [[nodiscard]] bool splice(long from, long to, const char *text, long length) noexcept {
+    [[nodiscard]] bool splice(file_offset from, file_offset to, const char *text, file_offset length) noexcept {
         const long long grown = static_cast<long long>(size_) - (to - from) + length;
         if (!reserve(grown)) return false;
         std::memmove(bytes_ + from + length, bytes_ + to, static_cast<std::size_t>(size_ - to));
         std::memcpy(bytes_ + from, text, static_cast<std::size_t>(length));
-        size_ = static_cast<long>(grown);
+        size_ = static_cast<file_offset>(grown);
         return true;
     }
 
@@ -103,7 +103,7 @@ public:
         size_ = 0;
         // Room for the size the file has now and one byte more, so that
         // the read that finds its end needs no more room.
-        const long expected = file_size(file);
+        const file_offset expected = file_size(file);
         if (!reserve(expected > 0 ? static_cast<long long>(expected) + 1 : READ_CHUNK)) return false;
         for (;;) {
             if (size_ == capacity_) {
@@ -123,8 +123,8 @@ public:
 
 private:
     char *bytes_ = nullptr;
-    long size_ = 0;
-    long capacity_ = 0;
+    file_offset size_ = 0;
+    file_offset capacity_ = 0;
 };
 
 // ---- the index of sections -------------------------------------------------------
@@ -134,7 +134,7 @@ private:
 struct section_slot {
     const char *name = nullptr;
     std::size_t length = 0;
-    long header = -1;  // offset of that header line's first byte; -1 while there is none
+    file_offset header = -1;  // offset of that header line's first byte; -1 while there is none
 };
 
 // FNV-1a over a name's bytes with ASCII letters in one case: names that
@@ -193,14 +193,14 @@ public:
 
     // Finds each slot's first header in the text, reading it as seek_entry
     // reads it while it looks for a header.
-    void locate(char *text, long size) noexcept {
+    void locate(char *text, file_offset size) noexcept {
         for (std::size_t i = 0; i < used_; ++i) slots_[i].header = -1;
         if (used_ == 0) return;
         memory_source source(text, static_cast<int>(size));
         char line[LINE_BUFFER_SIZE];
         for (;;) {
             pass_run(source, bracketless_run(source));
-            const long start = source.offset;
+            const file_offset start = source.offset;
             if (read_bracket_piece(source, line, sizeof line) == 0) return;
             const line_class found = classify_line(line, unclosed_bracket::ends_section);
             if (found.kind != line_kind::header) continue;
@@ -213,10 +213,10 @@ public:
     // of the bytes [from, to). False when a header stood inside those
     // bytes (the tail of a long line that reads as a header): the text must
     // then be located anew.
-    [[nodiscard]] bool shift(long from, long to, long delta) noexcept {
+    [[nodiscard]] bool shift(file_offset from, file_offset to, file_offset delta) noexcept {
         bool kept = true;
         for (std::size_t i = 0; i < used_; ++i) {
-            long &header = slots_[i].header;
+            file_offset &header = slots_[i].header;
             if (header >= to)
                 header += delta;
             else if (header > from)
@@ -256,7 +256,8 @@ struct merge_text {
 
 // Replaces the bytes [from, to) of the text with length bytes and keeps
 // the index in step.
-[[nodiscard]] bool splice(merge_text &merge, long from, long to, const char *bytes, long length) noexcept {
+[[nodiscard]] bool splice(merge_text &merge, file_offset from, file_offset to, const char *bytes,
+                          file_offset length) noexcept {
     if (!merge.text.splice(from, to, bytes, length)) return false;
     if (!merge.index.shift(from, to, length - (to - from))) merge.index.locate(merge.text.bytes(), merge.text.size());
     return true;
@@ -266,17 +267,17 @@ struct merge_text {
 // stretch it copied ending in a line end of its own (stretch_ends_line).
 // Its stretches start at from, the first byte after the section's header
 // (or of the file), and gather whole pieces as joins_stretch says.
-[[nodiscard]] bool copied_text_ends_line(const char *text, long from, long to) noexcept {
+[[nodiscard]] bool copied_text_ends_line(const char *text, file_offset from, file_offset to) noexcept {
     if (to - from < 3 || text[to - 2] != '\r' || text[to - 1] != '\n') return false;
     // The last stretch holds at least the last piece: when that alone is
     // longer than CR LF, the stretch is too. Pieces are cut after every
     // '\n' and every LINE_BUFFER_SIZE - 1 bytes of a line.
-    long line_start = to - 1;
+    file_offset line_start = to - 1;
     while (line_start > from && text[line_start - 1] != '\n') --line_start;
     if ((to - line_start - 1) % (LINE_BUFFER_SIZE - 1) + 1 > 2) return true;
     // Else it takes the stretches themselves to tell.
     int pending = 0;
-    for (long at = from; at < to;) {
+    for (file_offset at = from; at < to;) {
         int count = piece_length(text + at, static_cast<int>(to - at), LINE_BUFFER_SIZE);
         if (count == 0) count = static_cast<int>(to - at);  // the last piece, cut by the end
         pending = joins_stretch(pending, count) ? pending + count : count;
@@ -288,8 +289,8 @@ struct merge_text {
 // Appends after the last byte of the text what ini_puts' rewrite appends
 // after a body that begins at body: a CR LF unless the copied text ends in
 // a line end of its own, then length bytes.
-[[nodiscard]] bool append_after(merge_text &merge, long body, const char *bytes, long length) noexcept {
-    long end = merge.text.size();
+[[nodiscard]] bool append_after(merge_text &merge, file_offset body, const char *bytes, file_offset length) noexcept {
+    file_offset end = merge.text.size();
     if (!copied_text_ends_line(merge.text.bytes(), body, end)) {
         if (!splice(merge, end, end, "\r\n", 2)) return false;
         end += 2;
@@ -319,24 +320,24 @@ struct merge_text {
         return true;
     }
 
-    const long size = merge.text.size();
+    const file_offset size = merge.text.size();
     memory_source source(merge.text.bytes(), static_cast<int>(size));
-    const long start = slot ? slot->header : 0;
-    long mark = 0;
+    const file_offset start = slot ? slot->header : 0;
+    file_offset mark = 0;
     char value[LINE_BUFFER_SIZE];
     if (!seek_source(source, start)) return false;
     if (seek_entry(source, key_named(entry.section, entry.key), value, sizeof value, &mark)) {
         if (std::strcmp(value, entry.value) == 0) return true;
         // The old line is every piece of its physical line.
         while (!source.at_line_end && read_piece(source, line, sizeof line) > 0) {}
-        const long end = source.offset;
+        const file_offset end = source.offset;
         const int length = build_key_line(entry.key, entry.value, line);
         return splice(merge, mark, end, line, length);
     }
     const int length = build_key_line(entry.key, entry.value, line);
     // Before the line that ends the section, or after the last byte.
     if (mark < size) return splice(merge, mark, mark, line, length);
-    long body = 0;
+    file_offset body = 0;
     if (slot) {
         // The body begins after the header's piece.
         if (!seek_source(source, start)) return false;

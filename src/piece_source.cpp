@@ -21,9 +21,9 @@ namespace {
 void drain_sink(line_source &source) noexcept {
     copy_sink *sink = source.sink;
     if (!sink || sink->to == sink->from) return;
-    const long length = sink->to - sink->from;
+    const file_offset length = sink->to - sink->from;
     if (sink->error == 0 && sink->kernel != copy_sink::kernel_copy::refused) {
-        const long copied = copy_file_bytes(source.file, sink->from, length, sink->out);
+        const file_offset copied = copy_file_bytes(source.file, sink->from, length, sink->out);
         if (copied == COPY_NOT_POSSIBLE) {
             sink->kernel = copy_sink::kernel_copy::refused;
         } else {
@@ -207,12 +207,12 @@ int take_block(line_source &source, const char **bytes) noexcept {
     return count;
 }
 
-const char *held_bytes(const line_source &source, long offset, int length) noexcept {
+const char *held_bytes(const line_source &source, file_offset offset, int length) noexcept {
     if (offset < source.window_start || offset + length > source.window_start + source.filled) return nullptr;
     return source.block + (offset - source.window_start);
 }
 
-bool seek_source(line_source &source, long offset) noexcept {
+bool seek_source(line_source &source, file_offset offset) noexcept {
     if (offset >= source.window_start && offset <= source.window_start + source.filled) {
         source.next = static_cast<int>(offset - source.window_start);
     } else {
@@ -236,7 +236,7 @@ bool restart_source(line_source &source) noexcept {
     return seek_file(source.file, 0);
 }
 
-void sink_source_bytes(line_source &source, long from, int length) noexcept {
+void sink_source_bytes(line_source &source, file_offset from, int length) noexcept {
     copy_sink &sink = *source.sink;
     if (length <= 0) return;
     if (sink.to != from) {

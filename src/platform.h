@@ -10,9 +10,14 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace brantcfg::detail {
+
+// Offsets and sizes in a file: 64 bits on every system and in 32-bit
+// builds too, so a file of any size is read and written correctly.
+using file_offset = std::int64_t;
 
 #if defined(_WIN32)
 using file_handle = void *;  // a Win32 HANDLE
@@ -58,7 +63,7 @@ enum class open_result { opened, missing, failed };
 [[nodiscard]] long read_file(file_handle file, char *buffer, std::size_t size) noexcept;
 
 // Moves the file's position to offset bytes from its start.
-[[nodiscard]] bool seek_file(file_handle file, long offset) noexcept;
+[[nodiscard]] bool seek_file(file_handle file, file_offset offset) noexcept;
 
 // Writes all size bytes at the file's position; false (errno set) when any
 // of them could not be written.
@@ -69,8 +74,9 @@ enum class open_result { opened, missing, failed };
 // process. Returns the number of bytes copied, -1 on failure (errno set),
 // or COPY_NOT_POSSIBLE when the system cannot copy between these two files
 // so, having copied nothing: the caller then copies them itself.
-constexpr long COPY_NOT_POSSIBLE = -2;
-[[nodiscard]] long copy_file_bytes(file_handle in, long offset, long length, file_handle out) noexcept;
+constexpr file_offset COPY_NOT_POSSIBLE = -2;
+[[nodiscard]] file_offset copy_file_bytes(file_handle in, file_offset offset, file_offset length,
+                                          file_handle out) noexcept;
 
 // Pushes what was written to the file through to the disk.
 [[nodiscard]] bool sync_file(file_handle file) noexcept;
@@ -86,7 +92,7 @@ void close_read_file(file_handle file) noexcept;
 [[nodiscard]] file_handle create_file(const char *path) noexcept;
 
 // The file's size in bytes; -1 when it cannot be told.
-[[nodiscard]] long file_size(file_handle file) noexcept;
+[[nodiscard]] file_offset file_size(file_handle file) noexcept;
 
 // What tells one state of a file's bytes from another: its size and the
 // times of its last write and last change, as finely as the system keeps
@@ -171,8 +177,8 @@ private:
 
 // Reads size bytes at offset and writes size bytes at offset, leaving the
 // file's position alone.
-[[nodiscard]] bool read_at(file_handle file, long offset, char *buffer, std::size_t size) noexcept;
-[[nodiscard]] bool write_at(file_handle file, long offset, const char *bytes, std::size_t size) noexcept;
+[[nodiscard]] bool read_at(file_handle file, file_offset offset, char *buffer, std::size_t size) noexcept;
+[[nodiscard]] bool write_at(file_handle file, file_offset offset, const char *bytes, std::size_t size) noexcept;
 
 // Gives the temporary file of a rewrite what the file it replaces had and
 // nothing more: owner and group where the system lets the caller set them,

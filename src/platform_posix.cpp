@@ -16,6 +16,9 @@
 #  include <sys/xattr.h>
 #endif
 
+static_assert(sizeof(off_t) == sizeof(brantcfg::detail::file_offset),
+              "offsets are 64 bits: build with _FILE_OFFSET_BITS=64");
+
 namespace brantcfg::detail {
 namespace {
 
@@ -167,7 +170,7 @@ long read_file(file_handle file, char *buffer, std::size_t size) noexcept {
     return static_cast<long>(retrying([&] { return read(file, buffer, size); }));
 }
 
-bool seek_file(file_handle file, long offset) noexcept {
+bool seek_file(file_handle file, file_offset offset) noexcept {
     return lseek(file, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
@@ -187,12 +190,12 @@ bool write_file(file_handle file, const char *bytes, std::size_t size) noexcept 
     return true;
 }
 
-long copy_file_bytes(file_handle in, long offset, long length, file_handle out) noexcept {
-#if defined(__linux__) && (defined(__LP64__) || (defined(_FILE_OFFSET_BITS) && _FILE_OFFSET_BITS == 64))
+file_offset copy_file_bytes(file_handle in, file_offset offset, file_offset length, file_handle out) noexcept {
+#if defined(__linux__)
     // Within one file system the kernel copies without the bytes crossing
     // into this process, or shares the blocks where the file system can.
     off_t from = static_cast<off_t>(offset);
-    long copied = 0;
+    file_offset copied = 0;
     while (length < 0 || copied < length) {
         std::size_t wanted = COPY_STRIDE;
         if (length >= 0 && static_cast<std::size_t>(length - copied) < wanted)
@@ -210,7 +213,7 @@ long copy_file_bytes(file_handle in, long offset, long length, file_handle out) 
                                  errno == EPERM || errno == EBADF;
             return refused && copied == 0 ? COPY_NOT_POSSIBLE : -1;
         }
-        copied += static_cast<long>(count);
+        copied += static_cast<file_offset>(count);
     }
     return copied;
 #else
@@ -243,9 +246,9 @@ file_handle create_file(const char *path) noexcept {
     return retrying([&] { return open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, new_file_mode); });
 }
 
-long file_size(file_handle file) noexcept {
+file_offset file_size(file_handle file) noexcept {
     struct stat status {};
-    return fstat(file, &status) == 0 ? static_cast<long>(status.st_size) : -1;
+    return fstat(file, &status) == 0 ? static_cast<file_offset>(status.st_size) : -1;
 }
 
 bool read_version(file_handle file, file_version *version) noexcept {
@@ -355,7 +358,7 @@ file_handle open_same_file_for_update(const target_file &target, file_handle sou
     return NO_FILE;
 }
 
-bool read_at(file_handle file, long offset, char *buffer, std::size_t size) noexcept {
+bool read_at(file_handle file, file_offset offset, char *buffer, std::size_t size) noexcept {
     while (size > 0) {
         const ssize_t got = retrying([&] { return pread(file, buffer, size, static_cast<off_t>(offset)); });
         if (got <= 0) {
@@ -363,13 +366,13 @@ bool read_at(file_handle file, long offset, char *buffer, std::size_t size) noex
             return false;
         }
         buffer += got;
-        offset += static_cast<long>(got);
+        offset += static_cast<file_offset>(got);
         size -= static_cast<std::size_t>(got);
     }
     return true;
 }
 
-bool write_at(file_handle file, long offset, const char *bytes, std::size_t size) noexcept {
+bool write_at(file_handle file, file_offset offset, const char *bytes, std::size_t size) noexcept {
     while (size > 0) {
         const ssize_t written = retrying([&] { return pwrite(file, bytes, size, static_cast<off_t>(offset)); });
         if (written <= 0) {
@@ -377,7 +380,7 @@ bool write_at(file_handle file, long offset, const char *bytes, std::size_t size
             return false;
         }
         bytes += written;
-        offset += static_cast<long>(written);
+        offset += static_cast<file_offset>(written);
         size -= static_cast<std::size_t>(written);
     }
     return true;

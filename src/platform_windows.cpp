@@ -132,7 +132,7 @@ long read_file(file_handle file, char *buffer, std::size_t size) noexcept {
     return static_cast<long>(got);
 }
 
-bool seek_file(file_handle file, long offset) noexcept {
+bool seek_file(file_handle file, file_offset offset) noexcept {
     LARGE_INTEGER distance;
     distance.QuadPart = offset;
     if (SetFilePointerEx(file, distance, nullptr, FILE_BEGIN)) return true;
@@ -157,7 +157,7 @@ bool write_file(file_handle file, const char *bytes, std::size_t size) noexcept 
     return true;
 }
 
-long copy_file_bytes(file_handle in, long offset, long length, file_handle out) noexcept {
+file_offset copy_file_bytes(file_handle in, file_offset offset, file_offset length, file_handle out) noexcept {
     // The bytes pass through the caller's block, which costs no more here.
     static_cast<void>(in);
     static_cast<void>(offset);
@@ -187,9 +187,9 @@ file_handle create_file(const char *path) noexcept {
                                FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-long file_size(file_handle file) noexcept {
+file_offset file_size(file_handle file) noexcept {
     LARGE_INTEGER size;
-    return GetFileSizeEx(file, &size) ? static_cast<long>(size.QuadPart) : -1;
+    return GetFileSizeEx(file, &size) ? static_cast<file_offset>(size.QuadPart) : -1;
 }
 
 bool read_version(file_handle file, file_version *version) noexcept {
@@ -350,7 +350,7 @@ file_handle open_same_file_for_update(const target_file &target, file_handle sou
     return NO_FILE;
 }
 
-bool read_at(file_handle file, long offset, char *buffer, std::size_t size) noexcept {
+bool read_at(file_handle file, file_offset offset, char *buffer, std::size_t size) noexcept {
     if (!seek_file(file, offset)) return false;
     while (size > 0) {
         const long got = read_file(file, buffer, size);
@@ -364,7 +364,7 @@ bool read_at(file_handle file, long offset, char *buffer, std::size_t size) noex
     return true;
 }
 
-bool write_at(file_handle file, long offset, const char *bytes, std::size_t size) noexcept {
+bool write_at(file_handle file, file_offset offset, const char *bytes, std::size_t size) noexcept {
     return seek_file(file, offset) && write_file(file, bytes, size);
 }
 

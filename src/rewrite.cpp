@@ -101,8 +101,8 @@ struct rewrite_state {
 
     block_source<WRITER_BLOCK_SIZE> src;
     copy_sink sink;
-    int pending = 0;     // accepted bytes from copy_from on, always below LINE_BUFFER_SIZE
-    long copy_from = 0;  // where the pending stretch begins in the source
+    int pending = 0;            // accepted bytes from copy_from on, always below LINE_BUFFER_SIZE
+    file_offset copy_from = 0;  // where the pending stretch begins in the source
     const char *section = nullptr;
     const char *key = nullptr;
     const char *value = nullptr;
@@ -226,7 +226,7 @@ void append_at_end(rewrite_state &state, bool with_header) noexcept {
 // contiguous, so they go to the sink as one range.
 void accept_bracketless_run(rewrite_state &state) noexcept {
     const int run = bracketless_run(state.src);
-    const long run_start = state.src.offset;
+    const file_offset run_start = state.src.offset;
     // The pending stretch ends where the run begins.
     const int behind = static_cast<int>(run_start - state.copy_from);
     const char *from =
@@ -261,7 +261,7 @@ void copy_rest(rewrite_state &state) noexcept {
     write_pending_and_rewind(state);
     // The system copies what it can without the bytes passing through here.
     sink_text(state.src, nullptr, 0);
-    const long copied = copy_file_bytes(state.src.file, state.src.offset, -1, state.sink.out);
+    const file_offset copied = copy_file_bytes(state.src.file, state.src.offset, -1, state.sink.out);
     if (copied != COPY_NOT_POSSIBLE) {
         if (copied < 0) note_failure(state, errno);
         state.copy_from = state.src.offset;
@@ -459,7 +459,7 @@ int create_directly(const Content &content, const char *path) noexcept {
 
 // True when the same bytes as expected stand at offset in the file. A
 // small buffer compares them a stretch at a time.
-[[nodiscard]] bool holds_bytes(file_handle file, long offset, const char *expected, int length) noexcept {
+[[nodiscard]] bool holds_bytes(file_handle file, file_offset offset, const char *expected, int length) noexcept {
     char found[COMPARE_STRETCH];
     for (int at = 0; at < length; at += static_cast<int>(sizeof found)) {
         const int count = length - at < static_cast<int>(sizeof found) ? length - at : static_cast<int>(sizeof found);
@@ -472,8 +472,8 @@ int create_directly(const Content &content, const char *path) noexcept {
 
 // Writes a line of the same length over the old one, through the file that
 // was searched, and only while the old line is still there.
-int patch_line(const target_file &target, file_handle source, long offset, const char *old_text, const char *text,
-               int length) noexcept {
+int patch_line(const target_file &target, file_handle source, file_offset offset, const char *old_text,
+               const char *text, int length) noexcept {
     const file_handle file = open_same_file_for_update(target, source);
     if (file == NO_FILE) return errno == EAGAIN ? RETRY : 0;
     const std::size_t size = static_cast<std::size_t>(length);
@@ -512,8 +512,8 @@ int patch_line(const target_file &target, file_handle source, long offset, const
 // rewrite (a new section, a section deleted, a key appended at the end of
 // the file, where the line end before it depends on how the copy went).
 struct splice {
-    long from = -1;
-    long to = -1;
+    file_offset from = -1;
+    file_offset to = -1;
     bool with_line = false;
 };
 
@@ -524,7 +524,7 @@ struct splice {
 int splice_file(rewrite_state &state, target_file &target, const splice &cut) noexcept {
     state.sink.out = create_temp_file(target);
     if (state.sink.out == NO_FILE) return 0;
-    const long copied = copy_file_bytes(state.src.file, 0, cut.from, state.sink.out);
+    const file_offset copied = copy_file_bytes(state.src.file, 0, cut.from, state.sink.out);
     if (copied == COPY_NOT_POSSIBLE) {
         if (!restart_source(state.src)) note_failure(state, errno);
         state.src.sink = &state.sink;
@@ -550,12 +550,12 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
     int patch_length = 0;
     splice cut;
     if (state.key) {
-        long start = -1;
+        file_offset start = -1;
         if (seek_entry(state.src, key_named(state.section, state.key), state.line, sizeof state.line, &start)) {
             if (state.value && std::strcmp(state.line, state.value) == 0) return 1;
             // The old line is every piece of its physical line.
             while (!state.src.at_line_end && read_piece(state.src, state.line, sizeof state.line) > 0) {}
-            const long end = state.src.offset;
+            const file_offset end = state.src.offset;
             cut = {start, end, state.value != nullptr};
             if (state.value) {
                 const int length = build_key_line(state.key, state.value, state.line);
