@@ -93,7 +93,7 @@ constexpr int NUMBER_TEXT_SIZE = 64;
 // opened or the entry is absent.
 [[nodiscard]] bool find_in_file(const char *path, const entry_query &query, char *dest, int size) noexcept {
     open_result opened = open_result::failed;
-    const file_handle file = open_for_reading(path, &opened);
+    const file_handle file = open_for_reading(path, &opened, read_lock::shared);
     if (file == NO_FILE) return false;
     block_source<READER_BLOCK_SIZE, 0> source(file);
     const bool found = seek_entry(source, query, dest, size, nullptr);
@@ -190,7 +190,7 @@ int BRANTCFG_CALL ini_getkey(const char *section, int index, char *buffer, int b
 int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_data, const char *path) {
     if (!callback || !path) return 0;
     open_result opened = open_result::failed;
-    const file_handle file = open_for_reading(path, &opened);
+    const file_handle file = open_for_reading(path, &opened, read_lock::shared);
     if (file == NO_FILE) return 0;
     block_source<READER_BLOCK_SIZE, 0> source(file);
 

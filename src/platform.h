@@ -51,12 +51,30 @@ constexpr std::size_t NAME_CAPACITY = 256;
 
 enum class open_result { opened, missing, failed };
 
+// Readers and the in-place patch meet on byte-range locks of the file
+// itself. A reader holds a shared lock of the bytes [0, READERS_RANGE) from
+// its open to its close; a patch writes only under an exclusive lock of the
+// same bytes, taken without waiting, so a reader never sees a line half
+// patched and a patch that finds a reader rewrites the file instead. The
+// writers' lock of a file is the one byte at WRITERS_BYTE, past the end of
+// any file: readers and writers never wait for each other.
+constexpr file_offset READERS_RANGE = file_offset{1} << 62;
+constexpr file_offset WRITERS_BYTE = READERS_RANGE;
+
+// Whether an open for reading takes the readers' lock: the lookups do; the
+// search of a setter does not, since what it found is checked again under
+// the writers' lock.
+enum class read_lock { none, shared };
+
 // Opens path for reading, without waiting on it (a FIFO with no writer).
 // Tells a file that does not exist from one that exists but cannot be read
 // (errno says why): a path that names anything but a regular file, such as
 // a folder (EISDIR), a device or a FIFO (EINVAL), is one that cannot be
 // read, and is closed again before a byte is read. NO_FILE when not opened.
-[[nodiscard]] file_handle open_for_reading(const char *path, open_result *result) noexcept;
+// With read_lock::shared the readers' lock is held until the file is
+// closed; it waits only while a patch is being written.
+[[nodiscard]] file_handle open_for_reading(const char *path, open_result *result,
+                                           read_lock lock = read_lock::none) noexcept;
 
 // Reads up to size bytes at the file's position: the number read, 0 at the
 // end of the file, -1 on failure (errno set).
@@ -88,9 +106,6 @@ bool close_file(file_handle file) noexcept;
 // Closes a file only read from, keeping errno: nothing can be lost there.
 void close_read_file(file_handle file) noexcept;
 
-// Creates path for writing, or opens the file that is there as it is.
-[[nodiscard]] file_handle create_file(const char *path) noexcept;
-
 // The file's size in bytes; -1 when it cannot be told.
 [[nodiscard]] file_offset file_size(file_handle file) noexcept;
 
@@ -118,6 +133,10 @@ struct target_file {
     char name[NAME_CAPACITY];       // the file's name in it, links resolved
     char temp_name[NAME_CAPACITY];  // name with its last byte replaced by '~'
     long owner = -1, group = -1;    // owner and group to keep where allowed
+    // The file this call created under temp_name (or name, when created
+    // directly): only that file is renamed or removed by name.
+    unsigned long long created_device = 0, created_inode = 0;
+    bool temp_on_link_chain = false;  // temp_name is a link the caller's path passes through
 #endif
     unsigned mode = 0;    // permission bits (POSIX) or attributes (Windows) to give the new file
     bool inherit = true;  // false: no old file; the new one gets what any new file gets
@@ -135,21 +154,33 @@ struct target_file {
 // caller may not write the file (a read-only file is not replaced).
 [[nodiscard]] bool describe_target(const char *path, file_handle source, target_file *target) noexcept;
 
-// Fills target for a file that does not exist yet at path. Returns false
-// (errno set) when path is a link to a missing file (EEXIST), which is
-// created through the link instead, or when it has no temporary name
-// (EINVAL); the target's directory is known either way.
+// Fills target for a file that does not exist yet at path: where a link
+// leads to a missing file, the file the link names, in its own directory.
+// Returns false (errno set) when a folder on the way cannot be reached,
+// when a file stands at path after all (EEXIST), or when the file has no
+// temporary name (EINVAL), in which case the target is still filled and
+// create_named_file creates it directly.
 [[nodiscard]] bool describe_new_target(const char *path, target_file *target) noexcept;
+
+// Creates the target's file itself, which must not exist yet, never
+// through a link and never anything but a regular file: NO_FILE with
+// errno EEXIST when something stands there now.
+[[nodiscard]] file_handle create_named_file(target_file &target) noexcept;
+
+// Removes the file create_named_file made, only while the target's name
+// still names it; keeps errno.
+void remove_named_file(const target_file &target) noexcept;
 
 // True when the target's path still names the file open as source: the
 // same file on the same device. False (errno EAGAIN) when it names another
 // file or none; a writer must then not write what it read from source.
 [[nodiscard]] bool names_file(const target_file &target, file_handle source) noexcept;
 
-// The writers' lock: setters that change files in one directory take it in
-// turn, whether they run in threads of one process or in several
-// processes, and wait for it rather than fail. Readers never take it. It
-// is let go when the holder goes out of scope, or when a process ends.
+// The writers' lock: setters that change one file take it in turn, whether
+// they run in threads of one process or in several processes, and wait for
+// it rather than fail. Readers never take it. It is let go when the holder
+// goes out of scope, or when a process ends. Taking it needs write access
+// to the file: nothing that can only read the file can hold writers back.
 class writer_lock {
 public:
     writer_lock() noexcept = default;
@@ -158,8 +189,11 @@ public:
     ~writer_lock();
     [[nodiscard]] bool held() const noexcept { return held_; }
 
-    // Waits until this caller holds the lock for the target's directory.
-    // False (errno set) when the lock cannot be had at all.
+    // Waits until this caller holds the lock of the file the target names
+    // now (a file about to be created has none to take). False (errno set)
+    // when the lock cannot be had at all: ENOENT when the file is gone,
+    // EDEADLK when the caller itself holds a record lock in the way, EBUSY
+    // when a lock no writer takes has stood in the way too long.
     [[nodiscard]] bool take(const target_file &target) noexcept;
 
 private:
@@ -174,6 +208,13 @@ private:
 // open as source; NO_FILE otherwise (errno EAGAIN when another file stands
 // there now).
 [[nodiscard]] file_handle open_same_file_for_update(const target_file &target, file_handle source) noexcept;
+
+// Takes the exclusive lock of the readers' bytes on a file opened by
+// open_same_file_for_update, without waiting: false (errno EAGAIN) while
+// any reader holds the file, and the caller rewrites it instead of
+// patching it. The lock is let go by unlock_for_patch or the file's close.
+[[nodiscard]] bool lock_for_patch(file_handle file) noexcept;
+void unlock_for_patch(file_handle file) noexcept;
 
 // Reads size bytes at offset and writes size bytes at offset, leaving the
 // file's position alone.
@@ -193,8 +234,11 @@ private:
 
 // Names the target's temporary file (the target's name with its last byte
 // replaced by '~'; EINVAL for a name that already ends in '~', which would
-// name itself) and creates it afresh, a stale one replaced. NO_FILE on
-// failure, errno set.
+// name itself) and creates it afresh, a stale one replaced. The name may be
+// shared with another file's (app.ini and app.inj): a temporary file in use
+// is locked by its writer, and waited for. NO_FILE on failure, errno set:
+// EEXIST when the name is a link the caller's path passes through, which is
+// not removed.
 [[nodiscard]] file_handle create_temp_file(target_file &target) noexcept;
 
 // Whether a file must be closed by this process before another is renamed
@@ -206,7 +250,9 @@ constexpr bool REPLACE_NEEDS_CLOSED_FILE = false;
 #endif
 
 // Puts the temporary file in the target's place in one atomic step, so the
-// path names the old or the new file at every moment. False on failure.
+// path names the old or the new file at every moment, and only the file
+// this call created: false with EAGAIN when another stands under the
+// temporary name now. False on failure.
 [[nodiscard]] bool replace_with_temp_file(const target_file &target) noexcept;
 
 // Gives the temporary file the target's name, which names nothing yet:
@@ -214,12 +260,9 @@ constexpr bool REPLACE_NEEDS_CLOSED_FILE = false;
 // appeared there meanwhile.
 [[nodiscard]] bool name_new_file(const target_file &target) noexcept;
 
-// Removes the temporary file of a rewrite that failed, keeping errno.
+// Removes the temporary file of a rewrite that failed, keeping errno: only
+// the one this call created.
 void remove_temp_file(const target_file &target) noexcept;
-
-// Removes a file this call created at path and could not complete: the
-// file itself, also when path is a symbolic link that named no file before.
-void remove_created_file(const char *path) noexcept;
 
 // Makes a completed replace durable by syncing the directory that holds
 // the target, where the system needs it.

@@ -100,7 +100,8 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 target_file::~target_file() = default;
 
-file_handle open_for_reading(const char *path, open_result *result) noexcept {
+file_handle open_for_reading(const char *path, open_result *result, read_lock lock) noexcept {
+    static_cast<void>(lock);  // readers take no lock here yet
     const HANDLE handle = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
@@ -180,11 +181,6 @@ bool close_file(file_handle file) noexcept {
 
 void close_read_file(file_handle file) noexcept {
     CloseHandle(file);  // read-only: closing it cannot lose data
-}
-
-file_handle create_file(const char *path) noexcept {
-    return checked(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 file_offset file_size(file_handle file) noexcept {
@@ -350,6 +346,13 @@ file_handle open_same_file_for_update(const target_file &target, file_handle sou
     return NO_FILE;
 }
 
+bool lock_for_patch(file_handle file) noexcept {
+    static_cast<void>(file);  // readers take no lock here yet: nothing to exclude
+    return true;
+}
+
+void unlock_for_patch(file_handle file) noexcept { static_cast<void>(file); }
+
 bool read_at(file_handle file, file_offset offset, char *buffer, std::size_t size) noexcept {
     if (!seek_file(file, offset)) return false;
     while (size > 0) {
@@ -431,18 +434,17 @@ void remove_temp_file(const target_file &target) noexcept {
     DeleteFileA(target.temp_path);
 }
 
-void remove_created_file(const char *path) noexcept {
-    // Through a link, the file now exists and the link resolves; deleting
-    // the path itself would take away the link and leave the file.
-    char resolved[PATH_CAPACITY];
-    const HANDLE file =
-        CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool named = false;
-    if (file != INVALID_HANDLE_VALUE) {
-        named = resolve_final_path(file, resolved, sizeof resolved);
-        CloseHandle(file);
-    }
-    DeleteFileA(named ? resolved : path);
+file_handle create_named_file(target_file &target) noexcept {
+    // CREATE_NEW never opens what is there: a file that appeared meanwhile
+    // gives ERROR_FILE_EXISTS.
+    return checked(CreateFileA(target.path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+void remove_named_file(const target_file &target) noexcept {
+    const int cause = errno;
+    DeleteFileA(target.path);
+    errno = cause;
 }
 
 void sync_target_directory(const target_file &target) noexcept {

@@ -253,18 +253,21 @@ void accept_bracketless_run(rewrite_state &state) noexcept {
     pass_run(state.src, run);
 }
 
-// Copies everything from the read position to the end of the source. No
-// line there needs a decision, so after the pending stretch the system is
-// asked to copy the rest; where it cannot, the bytes go to the sink as the
-// source's block holds them, without being cut into lines first.
-void copy_rest(rewrite_state &state) noexcept {
-    write_pending_and_rewind(state);
+// Copies everything from offset from to the end of the source. No line
+// there needs a decision, so the system is asked to copy it; where it
+// cannot, the bytes go to the sink as the source's block holds them,
+// without being cut into lines first.
+void copy_to_end(rewrite_state &state, file_offset from) noexcept {
     // The system copies what it can without the bytes passing through here.
     sink_text(state.src, nullptr, 0);
-    const file_offset copied = copy_file_bytes(state.src.file, state.src.offset, -1, state.sink.out);
+    const file_offset copied = copy_file_bytes(state.src.file, from, -1, state.sink.out);
     if (copied != COPY_NOT_POSSIBLE) {
         if (copied < 0) note_failure(state, errno);
-        state.copy_from = state.src.offset;
+        state.copy_from = from;
+        return;
+    }
+    if (state.src.offset != from && !seek_source(state.src, from)) {
+        note_failure(state, errno);
         return;
     }
     const char *bytes = nullptr;
@@ -336,7 +339,8 @@ void rewrite_lines(rewrite_state &state) noexcept {
         accept_line(state, count);
     else
         drop_rest_of_line(state);
-    copy_rest(state);
+    write_pending_and_rewind(state);
+    copy_to_end(state, state.src.offset);
 }
 
 // Finishes a temporary file: it takes the target's place only when every
@@ -350,8 +354,14 @@ int commit_temp_file(file_handle out, int error, const target_file &target, file
     // Sync before the rename: otherwise a power loss soon after it can
     // leave the path naming a file whose data never reached the disk.
     if (error == 0 && !sync_file(out)) error = errno != 0 ? errno : EIO;
-    // Close checked by hand: a late write error shows up only here.
-    if (!close_file(out) && error == 0) error = errno != 0 ? errno : EIO;
+    // Where an open file can be renamed, the temporary file stays open, and
+    // so locked against writers of files that share its name, until it has
+    // its place; once synced, closing it cannot lose a byte. Elsewhere it
+    // is closed first, the close checked: a late write error shows up there.
+    if (REPLACE_NEEDS_CLOSED_FILE) {
+        if (!close_file(out) && error == 0) error = errno != 0 ? errno : EIO;
+        out = NO_FILE;
+    }
     reach(update_point::before_replace);
     // As late as can be: a path that names another file now (a link put in
     // its place, say) is not replaced with what was read from this one.
@@ -377,9 +387,11 @@ int commit_temp_file(file_handle out, int error, const target_file &target, file
     }
     if (error != 0) {
         remove_temp_file(target);
+        if (out != NO_FILE) close_read_file(out);
         errno = error;
         return appeared ? RETRY : 0;
     }
+    if (out != NO_FILE) static_cast<void>(close_file(out));
     sync_target_directory(target);
     return 1;
 }
@@ -438,22 +450,17 @@ struct new_bytes {
     [[nodiscard]] bool write_to(file_handle out) const noexcept { return write_file(out, bytes, length); }
 };
 
-// A missing file created directly at path, holding content. A file that
-// could not be written completely is removed again; one that another
-// program filled meanwhile is left alone, and the caller starts over.
+// A missing file created directly under its own name, holding content:
+// where it has no temporary name. A file that could not be written
+// completely is removed again; where something appeared under the name
+// meanwhile, nothing is created and the caller starts over.
 template <typename Content>
-int create_directly(const Content &content, const char *path) noexcept {
-    const file_handle out = create_file(path);
-    if (out == NO_FILE) return 0;
-    if (file_size(out) != 0) {
-        close_read_file(out);
-        return RETRY;
-    }
+int create_directly(const Content &content, target_file &target) noexcept {
+    const file_handle out = create_named_file(target);
+    if (out == NO_FILE) return errno == EEXIST ? RETRY : 0;
     const bool written = content.write_to(out) && sync_file(out);
     if (close_written(out, written)) return 1;
-    const int cause = errno;
-    remove_created_file(path);
-    errno = cause;
+    remove_named_file(target);
     return 0;
 }
 
@@ -470,16 +477,36 @@ int create_directly(const Content &content, const char *path) noexcept {
     return true;
 }
 
+// A line is patched in place only where it lies within one block of this
+// many bytes: a disk writes such a block whole or not at all, so a power
+// loss leaves the line old or new, never part of each.
+constexpr file_offset PATCH_BLOCK = 512;
+
+[[nodiscard]] constexpr bool within_one_block(file_offset from, file_offset to) noexcept {
+    return from / PATCH_BLOCK == (to - 1) / PATCH_BLOCK;
+}
+
+// What patch_line returns when a reader holds the file: the change is made
+// by a rewrite instead, which no reader can see half done.
+constexpr int REWRITE_INSTEAD = -2;
+
 // Writes a line of the same length over the old one, through the file that
-// was searched, and only while the old line is still there.
+// was searched, and only while the old line is still there and no reader
+// holds the file: a reader waits for the patch (and its sync) to end, and
+// sees the line old or new.
 int patch_line(const target_file &target, file_handle source, file_offset offset, const char *old_text,
                const char *text, int length) noexcept {
     const file_handle file = open_same_file_for_update(target, source);
     if (file == NO_FILE) return errno == EAGAIN ? RETRY : 0;
+    if (!lock_for_patch(file)) {
+        close_read_file(file);
+        return REWRITE_INSTEAD;
+    }
     const std::size_t size = static_cast<std::size_t>(length);
     if (!holds_bytes(file, offset, old_text, length)) {
         // Another program changed the line since the search (every writer
         // of this library waits for the lock): search again.
+        unlock_for_patch(file);
         close_read_file(file);
         return RETRY;
     }
@@ -493,6 +520,7 @@ int patch_line(const target_file &target, file_handle source, file_offset offset
         if (write_at(file, offset, old_text, size)) static_cast<void>(sync_file(file));
         errno = cause;
     }
+    unlock_for_patch(file);
     return close_written(file, written) ? 1 : 0;
 }
 
@@ -524,10 +552,10 @@ struct splice {
 int splice_file(rewrite_state &state, target_file &target, const splice &cut) noexcept {
     state.sink.out = create_temp_file(target);
     if (state.sink.out == NO_FILE) return 0;
+    state.src.sink = &state.sink;
     const file_offset copied = copy_file_bytes(state.src.file, 0, cut.from, state.sink.out);
     if (copied == COPY_NOT_POSSIBLE) {
         if (!restart_source(state.src)) note_failure(state, errno);
-        state.src.sink = &state.sink;
         rewrite_lines(state);
         return commit_rewrite(state, target);
     }
@@ -536,7 +564,9 @@ int splice_file(rewrite_state &state, target_file &target, const splice &cut) no
         const int length = build_key_line(state.key, state.value, state.line);
         if (!write_file(state.sink.out, state.line, static_cast<std::size_t>(length))) note_failure(state, errno);
     }
-    if (copy_file_bytes(state.src.file, cut.to, -1, state.sink.out) < 0) note_failure(state, errno);
+    // A change at the first byte has copied nothing yet: the system may
+    // refuse only now, and the rest is then copied through the block.
+    copy_to_end(state, cut.to);
     return commit_rewrite(state, target);
 }
 
@@ -559,7 +589,9 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
             cut = {start, end, state.value != nullptr};
             if (state.value) {
                 const int length = build_key_line(state.key, state.value, state.line);
-                const char *old_text = length == end - start ? held_bytes(state.src, start, length) : nullptr;
+                const char *old_text = length == end - start && within_one_block(start, end)
+                                           ? held_bytes(state.src, start, length)
+                                           : nullptr;
                 if (state.src.read_error == 0 && old_text) {
                     std::memcpy(state.old_line, old_text, static_cast<std::size_t>(length));
                     patch_length = length;
@@ -583,9 +615,12 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
 
     target_file target;
     if (!describe_target(path, state.src.file, &target)) return errno == ENOENT ? RETRY : 0;
-    if (!lock.take(target)) return 0;
+    if (!lock.take(target)) return errno == ENOENT ? RETRY : 0;
     if (!names_file(target, state.src.file)) return RETRY;
-    if (patch_length > 0) return patch_line(target, state.src.file, cut.from, state.old_line, state.line, patch_length);
+    if (patch_length > 0) {
+        const int patched = patch_line(target, state.src.file, cut.from, state.old_line, state.line, patch_length);
+        if (patched != REWRITE_INSTEAD) return patched;
+    }
     // What the search found holds while no writer has touched the file
     // since; otherwise the rewrite reads the file afresh.
     file_version now;
@@ -601,18 +636,21 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
 
 // A missing file is created the way a rewrite replaces one: written whole
 // to the temporary file, synced and given its name, so that a crash never
-// leaves an empty or partial file at the path. A path that has no
-// temporary path (it ends in '~') and a link to a missing file are written
-// directly. Either way under the writers' lock.
+// leaves an empty or partial file at the path; through a link to a missing
+// file, the file the link names, in its own directory. A name that has no
+// temporary name (it ends in '~') is written directly, never through a
+// link.
 template <typename Content>
 int create_new_file(const Content &content, const char *path, writer_lock &lock) noexcept {
     target_file target;
     if (!describe_new_target(path, &target)) {
-        // A folder on the way that is missing or closed: the direct creation
-        // fails the same way and says why.
-        if (errno != EEXIST && errno != EINVAL) return create_directly(content, path);
+        // A file that appeared meanwhile is changed instead; a name without
+        // a temporary name is created directly. Anything else (a folder on
+        // the way missing or closed) fails, errno saying why.
+        if (errno == EEXIST) return RETRY;
+        if (errno != EINVAL) return 0;
         if (!lock.take(target)) return 0;
-        return create_directly(content, path);
+        return create_directly(content, target);
     }
     if (!lock.take(target)) return 0;
     const file_handle out = create_temp_file(target);
