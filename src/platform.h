@@ -192,8 +192,7 @@ public:
     // Waits until this caller holds the lock of the file the target names
     // now (a file about to be created has none to take). False (errno set)
     // when the lock cannot be had at all: ENOENT when the file is gone,
-    // EDEADLK when the caller itself holds a record lock in the way, EBUSY
-    // when a lock no writer takes has stood in the way too long.
+    // EBUSY when a lock no writer takes has stood in the way too long.
     [[nodiscard]] bool take(const target_file &target) noexcept;
 
 private:
@@ -238,7 +237,8 @@ void unlock_for_patch(file_handle file) noexcept;
 // shared with another file's (app.ini and app.inj): a temporary file in use
 // is locked by its writer, and waited for. NO_FILE on failure, errno set:
 // EEXIST when the name is a link the caller's path passes through, which is
-// not removed.
+// not removed; EBUSY when a young temporary file of another user stands
+// there, which may be in use.
 [[nodiscard]] file_handle create_temp_file(target_file &target) noexcept;
 
 // Whether a file must be closed by this process before another is renamed

@@ -132,9 +132,10 @@ constexpr long FOREIGN_LOCK_PATIENCE_US = 2 * 1000 * 1000;
 // Takes the write lock wanted on fd (open for writing), waiting while
 // another writer holds it, which only a process that may write the file
 // can. A read lock in the way is no writer's: it is given
-// FOREIGN_LOCK_PATIENCE_US, then the call fails with EBUSY. The caller's
-// own record lock in the way fails it at once with EDEADLK. Where the
-// system has no such locks, a whole-file flock stands in.
+// FOREIGN_LOCK_PATIENCE_US, then the call fails with EBUSY. A record lock
+// of the caller's own process in the way is not waited for: the caller
+// keeps other writers out with it, and goes ahead without this lock.
+// Where the system has no such locks, a whole-file flock stands in.
 [[nodiscard]] bool wait_for_write_lock(int fd, const struct flock &wanted) noexcept {
     long pause = 50;
     long foreign = 0;
@@ -147,10 +148,7 @@ constexpr long FOREIGN_LOCK_PATIENCE_US = 2 * 1000 * 1000;
             return false;
         }
         short type = F_UNLCK;
-        if (held_by_this_process(fd, wanted, &type)) {
-            errno = EDEADLK;
-            return false;
-        }
+        if (held_by_this_process(fd, wanted, &type)) return true;
         if (type == F_RDLCK && (foreign += pause) > FOREIGN_LOCK_PATIENCE_US) {
             errno = EBUSY;
             return false;
@@ -662,9 +660,9 @@ namespace {
 bool keep_attributes(file_handle source, file_handle out, const target_file &target, char *scratch,
                      std::size_t scratch_size) noexcept {
     if (!target.inherit) return true;  // a new file gets what any new file gets
-        // While the new file is still private (0600), it gets the old one's
-        // extended attributes first, its access list among them, so that no
-        // moment gives it wider access than the old file had.
+                                       // While the new file is still private (0600), it gets the old one's
+                                       // extended attributes first, its access list among them, so that no
+                                       // moment gives it wider access than the old file had.
 #if defined(__linux__)
     if (!copy_attributes(source, out, scratch, scratch_size)) return false;
 #else
@@ -707,6 +705,20 @@ bool keep_attributes(file_handle source, file_handle out, const target_file &tar
     }
     return true;
 }
+
+namespace {
+
+// A temporary file younger than this may still be written by its writer.
+constexpr time_t TEMP_FILE_STALE_AFTER_S = 60;
+
+[[nodiscard]] bool in_use_by_another_user(const target_file &target) noexcept {
+    struct stat status {};
+    timespec now{};
+    return status_at(target.directory, target.temp_name, &status) == 0 && S_ISREG(status.st_mode) &&
+           clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - status.st_ctim.tv_sec < TEMP_FILE_STALE_AFTER_S;
+}
+
+}  // namespace
 
 file_handle create_temp_file(target_file &target) noexcept {
     if (!make_temp_name(target.name, target.temp_name)) return NO_FILE;
@@ -765,7 +777,14 @@ file_handle create_temp_file(target_file &target) noexcept {
             continue;
         }
         // A link, a folder, or a file of another user that cannot be
-        // opened: removed where it can be.
+        // opened: removed where it can be. Such a file may be in use by a
+        // writer of another user for a file that shares the name, and is
+        // left alone while it is young: removing it could make that writer
+        // rename this call's file over its own.
+        if (errno == EACCES && in_use_by_another_user(target)) {
+            errno = EBUSY;
+            return NO_FILE;
+        }
         if (retrying("unlinkat", [&] { return unlinkat(target.directory, target.temp_name, 0); }) != 0 &&
             errno != ENOENT)
             return NO_FILE;
