@@ -216,6 +216,10 @@ int take_block(line_source &source, const char **bytes) noexcept;
 // needs no system call.
 [[nodiscard]] bool seek_source(line_source &source, file_offset offset) noexcept;
 
+// Goes on reading the same file through another descriptor of it, from
+// where the source stands. False (errno set) when it cannot be placed there.
+[[nodiscard]] bool read_through(line_source &source, file_handle file) noexcept;
+
 // Positions the source at the file's first byte and forgets what its block
 // holds, so that every byte is read from the file again.
 [[nodiscard]] bool restart_source(line_source &source) noexcept;

@@ -381,10 +381,13 @@ int merge_open_file(file_handle &file, const char *path, const merge_entry *entr
 
     target_file target;
     if (!describe_target(path, file, &target)) return errno == ENOENT ? RETRY : 0;
-    if (!lock.take(target)) return 0;
+    if (!lock.take(target)) return errno == ENOENT ? RETRY : 0;
     if (!names_file(target, file)) return RETRY;
+    // Read again through the lock's own descriptor where there is one (see
+    // writer_lock::file).
+    const file_handle locked = lock.file() != NO_FILE ? lock.file() : file;
     text_buffer again;
-    if (!seek_file(file, 0) || !again.read_from(file)) return 0;
+    if (!seek_file(locked, 0) || !again.read_from(locked)) return 0;
     if (!again.same_as(read)) {
         if (!merged_text(merge, again, entries, count, &changed)) return 0;
         if (!changed) return 1;

@@ -227,6 +227,11 @@ bool seek_source(line_source &source, file_offset offset) noexcept {
     return true;
 }
 
+bool read_through(line_source &source, file_handle file) noexcept {
+    source.file = file;
+    return seek_file(file, source.window_start + source.filled);
+}
+
 bool restart_source(line_source &source) noexcept {
     source.window_start = 0;
     source.next = 0;

@@ -189,6 +189,17 @@ public:
     ~writer_lock();
     [[nodiscard]] bool held() const noexcept { return held_; }
 
+    // The locked file, open for reading and writing, where the lock is one
+    // of the file itself; NO_FILE where it is not. Under the lock a writer
+    // reads the file through it: on some file systems (FUSE ones) a
+    // descriptor opened before the file was opened for writing reads stale
+    // bytes.
+#if defined(_WIN32)
+    [[nodiscard]] file_handle file() const noexcept { return NO_FILE; }
+#else
+    [[nodiscard]] file_handle file() const noexcept { return held_ ? handle_ : NO_FILE; }
+#endif
+
     // Waits until this caller holds the lock of the file the target names
     // now (a file about to be created has none to take). False (errno set)
     // when the lock cannot be had at all: ENOENT when the file is gone,

@@ -659,10 +659,11 @@ namespace {
 
 bool keep_attributes(file_handle source, file_handle out, const target_file &target, char *scratch,
                      std::size_t scratch_size) noexcept {
-    if (!target.inherit) return true;  // a new file gets what any new file gets
-                                       // While the new file is still private (0600), it gets the old one's
-                                       // extended attributes first, its access list among them, so that no
-                                       // moment gives it wider access than the old file had.
+    if (!target.inherit)
+        return true;  // a new file gets what any new file gets
+                      // While the new file is still private (0600), it gets the old one's
+                      // extended attributes first, its access list among them, so that no
+                      // moment gives it wider access than the old file had.
 #if defined(__linux__)
     if (!copy_attributes(source, out, scratch, scratch_size)) return false;
 #else

@@ -617,6 +617,7 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
     if (!describe_target(path, state.src.file, &target)) return errno == ENOENT ? RETRY : 0;
     if (!lock.take(target)) return errno == ENOENT ? RETRY : 0;
     if (!names_file(target, state.src.file)) return RETRY;
+    if (lock.file() != NO_FILE && !read_through(state.src, lock.file())) return 0;
     if (patch_length > 0) {
         const int patched = patch_line(target, state.src.file, cut.from, state.old_line, state.line, patch_length);
         if (patched != REWRITE_INSTEAD) return patched;
@@ -677,7 +678,9 @@ int attempt_update(const char *section, const char *key, const char *value, cons
     state.key = key;
     state.value = value;
     const int result = update_open_file(state, path, lock);
-    if (state.src.file != NO_FILE) close_read_file(state.src.file);
+    // The file as opened here, unless the commit had to close it; under the
+    // lock the source may have been reading through the lock's descriptor.
+    if (state.src.file != NO_FILE) close_read_file(file);
     return result;
 }
 
