@@ -48,10 +48,13 @@
  * never converts them. "buffer_size" always counts the terminating NUL.
  * Integers are 32-bit on every platform. No function keeps state between
  * calls, and every function may be called from any thread at any time.
- * Setters that change files in one directory take turns through the
- * writers' lock (see ini_puts), whether they run in threads of one process
- * or in several processes; readers take no lock and always see a whole
- * file. Only regular files are read or written.
+ * Setters that change one file take turns through the writers' lock (see
+ * ini_puts), whether they run in threads of one process or in several
+ * processes. Readers always see a whole file, and never a value that was
+ * never written: on POSIX systems they hold a shared lock of the file's
+ * bytes while they read, which no writer ever waits for (a line is patched
+ * in place only while no reader holds the file). Only regular files are
+ * read or written.
  */
 #ifndef BRANTCFG_H
 #define BRANTCFG_H
@@ -242,10 +245,11 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  * A set replaces the key's line with "key=value" and CR LF, at the same
  * place; a new key goes after the last line of its section; a new section
  * goes at the end of the file. A missing file is created, through a
- * temporary file as below (directly when path ends in "~" or is a link to
- * a missing file). Nothing is
+ * temporary file as below (directly when its name ends in "~"); through a
+ * link to a missing file, the file the link names is created. Nothing is
  * written when the stored value already equals value; a new line exactly
- * as long as the old one is written over it in place; anything else is
+ * as long as the old one is written over it in place where no reader holds
+ * the file and the line lies within one 512-byte block; anything else is
  * written to a temporary file beside the file (its path with the last byte
  * replaced by "~"), flushed to disk, and renamed over the file, so the path
  * always names either the complete old or the complete new content. A
@@ -257,16 +261,18 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  * blank or holds "="; a section holding "]"; a key line (key, "=", the
  * value as written, CR LF) or header line longer than 511 bytes. Deleting
  * such a name changes nothing: it cannot be there.
- * Writers take turns: a change waits for the writers' lock of the file's
- * directory, held until the call returns; a call that changes nothing takes no lock and writes
+ * Writers take turns: a change waits for the writers' lock of the file (on
+ * POSIX systems a lock that needs the file open for writing), held until
+ * the call returns; a call that changes nothing takes no lock and writes
  * nothing. A change is made only to the file that was searched: should the
  * path name another file by the time the lock is held, the call starts
  * over, and a rewrite replaces the path only while it still names that
- * file. The new file keeps the old one's owner and group where permitted,
- * every mode bit, and its extended attributes (access lists and security
- * labels among them); where that cannot be done without leaving it more
- * open, the rewrite is refused. A path that names anything but a regular
- * file (a FIFO, a device, a folder) is left alone.
+ * file, with the temporary file this call wrote. The new file keeps the old
+ * one's owner and group, every mode bit, and its extended attributes
+ * (access lists and security labels among them, given to it before its
+ * mode); where that cannot be done without changing the owner or leaving
+ * it more open, the rewrite is refused (EPERM). A path that names anything
+ * but a regular file (a FIFO, a device, a folder) is left alone.
  * Result: 1 when the file now holds what was asked, including when nothing
  * had to change and when a deleted key or section did not exist (then the
  * file is not touched at all); 0 when the file could not be changed, and
@@ -276,8 +282,13 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  *           set could not be read back (above), the path names a FIFO or a
  *           device, or the change needs a temporary file and path ends in
  *           "~"; nothing is opened for the first two;
- *   EAGAIN  a program outside the library kept changing the path while
- *           the call held the lock; nothing was replaced;
+ *   EAGAIN  a program outside the library kept changing the path, or the
+ *           temporary name, while the call held the lock; nothing was
+ *           replaced;
+ *   EBUSY   a lock no writer takes (a read lock where writers lock) stood
+ *           in the way for two seconds, or another user's young temporary
+ *           file holds the temporary name;
+ *   EEXIST  the temporary name is a link on the path's own way;
  *   other   what the system reported (EACCES for a file that exists but
  *           that the caller may not read or may not write, ENOSPC or EFBIG
  *           for a full disk, ...). A line patched in place whose flush to

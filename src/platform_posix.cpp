@@ -712,6 +712,9 @@ namespace {
 // A temporary file younger than this may still be written by its writer.
 constexpr time_t TEMP_FILE_STALE_AFTER_S = 60;
 
+// Times create_temp_file tries to make the name its own.
+constexpr int MAX_TEMP_ROUNDS = 16;
+
 [[nodiscard]] bool in_use_by_another_user(const target_file &target) noexcept {
     struct stat status {};
     timespec now{};
@@ -732,7 +735,9 @@ file_handle create_temp_file(target_file &target) noexcept {
     const mode_t private_mode = 0600;
     const mode_t new_file_mode = 0666;  // less the umask
     const struct flock whole = byte_range(F_WRLCK, 0, 0);
-    for (;;) {
+    // Each round creates the file, or waits for the one in the way and
+    // removes it; a name that something keeps putting back ends in EBUSY.
+    for (int round = 0; round < MAX_TEMP_ROUNDS; ++round) {
         const int fd = retrying("openat", [&] {
             return openat(target.directory, target.temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           target.inherit ? private_mode : new_file_mode);
@@ -790,6 +795,8 @@ file_handle create_temp_file(target_file &target) noexcept {
             errno != ENOENT)
             return NO_FILE;
     }
+    errno = EBUSY;
+    return NO_FILE;
 }
 
 bool replace_with_temp_file(const target_file &target) noexcept {
