@@ -2,7 +2,9 @@
 // ini_puts, ini_putl or ini_putf), key deletion or section deletion with
 // names and values from the input. Afterwards:
 //   - the call returned 1 (the scratch directory is always writable), or 0
-//     with EINVAL and the file untouched when a name or value held a CR/LF;
+//     with the file untouched: EINVAL when a name or value held a CR/LF,
+//     EILSEQ for a UTF-16 file;
+//   - a UTF-8 byte-order mark at the start stays there;
 //   - no temporary file is left beside the file;
 //   - every entry the call did not target reads exactly as before: the same
 //     headers, the same key lines in every section's first block, and the
@@ -211,7 +213,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(after_bytes == input.file, "a refused call changed the file");
         return 0;
     }
+    if (before.utf16) {
+        check(result == 0 && cause == EILSEQ, "a UTF-16 file was not refused");
+        check(after_bytes == input.file, "a refused call changed a UTF-16 file");
+        return 0;
+    }
     check(result == 1, "a setter failed on a writable file: " + std::string(std::strerror(cause)));
+    check(after_bytes.compare(0, before.text_start, input.file, 0, before.text_start) == 0,
+          "the byte-order mark was not kept");
 
     const Model after = read_model(after_bytes);
     const Block *target = before.find(section.get());
