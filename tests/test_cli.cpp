@@ -184,7 +184,7 @@ const std::string NO_FILE_ERROR = std::strerror(ENOENT);
 // Windows editors begin UTF-8 files with a byte-order mark, and write
 // "Unicode" as UTF-16 with FF FE first.
 const std::string MARK = "\xEF\xBB\xBF";
-const std::string UTF16_FILE("\xFF\xFE[\0m\0]\0\r\0\n\0k\0=\0x\0\r\0\n\0", 20);
+const std::string UTF16_FILE("\xFF\xFE[\0m\0]\0\r\0\n\0k\0=\0x\0\r\0\n\0", 22);
 bool is_utf16(const std::string &bytes) { return bytes.rfind("\xFF\xFE", 0) == 0 || bytes.rfind("\xFE\xFF", 0) == 0; }
 std::string utf16_said(const std::string &name) {
     return "brantcfg: " + name + " is UTF-16; this tool reads 8-bit files (convert it with iconv)\n";

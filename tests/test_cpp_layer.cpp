@@ -301,7 +301,8 @@ TEST_F(CppLayer, ReadErrorTellsMissingFileFromMissingKey) {
     EXPECT_EQ(brantcfg::read_error(static_cast<const char *>(nullptr)), std::errc::invalid_argument);
     EXPECT_FALSE(brantcfg_test::file_exists(path("none.ini")));
     // A UTF-16 file opens, but holds no 8-bit entries; a UTF-8 mark is fine.
-    for (const char *bytes : {"\xFF\xFE[\0s\0]\0", "\xFE\xFF\0[", "\xFF\xFE"}) {
+    using namespace std::string_literals;
+    for (const std::string &bytes : {"\xFF\xFE[\0s\0]\0"s, "\xFE\xFF\0["s, "\xFF\xFE"s}) {
         write_file(file, bytes);
         EXPECT_EQ(brantcfg::read_error(file), std::errc::illegal_byte_sequence) << bytes;
         EXPECT_EQ(brantcfg::get(file, "s", "k"), std::nullopt);

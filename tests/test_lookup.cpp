@@ -267,7 +267,7 @@ TEST_F(Lookup, ByteOrderMarksAtTheStart) {
         {"\xFF\xFEk=v\n[S]\nk=v\n", nullptr, "\xFF\xFEk", DEFAULT},
         {"\xFF\xFEk=v\n[S]\nk=v\n", "S", "k", DEFAULT},
         {"\xFE\xFF\n[S]\nk=v\n", "S", "k", DEFAULT},
-        {std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0v\0\n\0", 20), "S", "k", DEFAULT},
+        {std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0v\0\n\0", 18), "S", "k", DEFAULT},
         // Not a UTF-16 mark: FF or FE alone, or the two the other way round.
         {"\xFFk=v\n", nullptr, "\xFFk", "v"},
         {"\xFE\xFEk=v\n", nullptr, "\xFE\xFEk", "v"},
