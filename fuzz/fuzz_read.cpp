@@ -2,7 +2,8 @@
 // requests, each through one of the seven read exports, with names, indexes
 // and buffer sizes taken from the input. Caller buffers sit between guard
 // bytes; any byte written outside a buffer, a result that disagrees with
-// the buffer, or an answer that changes with the buffer size fails.
+// the buffer, or an answer that changes with the buffer size fails, and so
+// does an entry browsed in a UTF-16 file.
 #include "fuzz_support.h"
 #include "text_rules.h"
 
@@ -96,7 +97,8 @@ int browse_entry(const char *section, const char *key, const char *value, void *
     return state->calls < state->stop_after;
 }
 
-void run_request(Control &control, const std::string &path) {
+// utf16: the file begins with a UTF-16 mark, and so holds no entries.
+void run_request(Control &control, const std::string &path, bool utf16) {
     const char *file = path.c_str();
     switch (control.byte() % 7) {
         case 0: {
@@ -159,6 +161,7 @@ void run_request(Control &control, const std::string &path) {
             BrowseState all;
             all.stop_after = 1 << 30;
             check(ini_browse(browse_entry, &all, file) == 1, "ini_browse failed on a readable file");
+            check(!utf16 || all.calls == 0, "ini_browse found entries in a UTF-16 file");
             BrowseState some;
             some.stop_after = control.byte() % 8 + 1;
             check(ini_browse(browse_entry, &some, file) == 1, "ini_browse failed when stopped early");
@@ -175,7 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Input input = split_input(data, size);
     const std::string path = scratch_dir() + "/read.ini";
     write_whole_file(path, input.file);
-    for (int i = 0; i < MAX_REQUESTS && (i == 0 || !input.control.empty()); ++i) run_request(input.control, path);
+    const bool utf16 = input.file.compare(0, 2, "\xFF\xFE") == 0 || input.file.compare(0, 2, "\xFE\xFF") == 0;
+    for (int i = 0; i < MAX_REQUESTS && (i == 0 || !input.control.empty()); ++i)
+        run_request(input.control, path, utf16);
     check(read_whole_file(path) == input.file, "a read export changed the file");
     return 0;
 }

@@ -2,7 +2,10 @@
 // ini_puts, ini_putl or ini_putf), key deletion or section deletion with
 // names and values from the input. Afterwards:
 //   - the call returned 1 (the scratch directory is always writable), or 0
-//     with EINVAL and the file untouched when a name or value held a CR/LF;
+//     with the file untouched: EINVAL when a name or value held a CR/LF,
+//     EILSEQ for a UTF-16 file;
+//   - a UTF-8 byte-order mark at the start stays there, and the file
+//     behind it changes byte for byte as the same file without it would;
 //   - no temporary file is left beside the file;
 //   - every entry the call did not target reads exactly as before: the same
 //     headers, the same key lines in every section's first block, and the
@@ -171,21 +174,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const Model before = read_model(input.file);
     const auto values = read_values(before, path);
 
+    const auto call = [&](const std::string &file) {
+        switch (operation) {
+            case Operation::set_text:
+            case Operation::delete_key:
+            case Operation::delete_section:
+                return ini_puts(section.get(), key.get(), value.get(), file.c_str());
+            case Operation::set_long:
+                return ini_putl(section.get(), key.get(), number, file.c_str());
+            case Operation::set_float:
+                return ini_putf(section.get(), key.get(), real, file.c_str());
+        }
+        return -1;
+    };
     errno = 0;
-    int result = 0;
-    switch (operation) {
-        case Operation::set_text:
-        case Operation::delete_key:
-        case Operation::delete_section:
-            result = ini_puts(section.get(), key.get(), value.get(), path.c_str());
-            break;
-        case Operation::set_long:
-            result = ini_putl(section.get(), key.get(), number, path.c_str());
-            break;
-        case Operation::set_float:
-            result = ini_putf(section.get(), key.get(), real, path.c_str());
-            break;
-    }
+    const int result = call(path);
     const int cause = errno;
     const std::string after_bytes = read_whole_file(path);
 
@@ -211,7 +214,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(after_bytes == input.file, "a refused call changed the file");
         return 0;
     }
+    if (before.utf16) {
+        check(result == 0 && cause == EILSEQ, "a UTF-16 file was not refused");
+        check(after_bytes == input.file, "a refused call changed a UTF-16 file");
+        return 0;
+    }
     check(result == 1, "a setter failed on a writable file: " + std::string(std::strerror(cause)));
+    const std::string rest = input.file.substr(before.text_start);
+    const Model rest_model = read_model(rest);
+    if (before.text_start > 0 && rest_model.text_start == 0 && !rest_model.utf16) {
+        // Behind the mark the file changes exactly as the same file without
+        // it does (unless that file would begin with a mark of its own), and
+        // the mark stays.
+        const std::string plain = dir + "/plain.ini";
+        write_whole_file(plain, rest);
+        check(call(plain) == 1, "a setter failed on the file without its byte-order mark");
+        check(after_bytes == UTF8_MARK + read_whole_file(plain),
+              "the file behind a byte-order mark changed otherwise than without it");
+        std::remove(plain.c_str());
+    }
 
     const Model after = read_model(after_bytes);
     const Block *target = before.find(section.get());

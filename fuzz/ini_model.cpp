@@ -61,7 +61,10 @@ bool same_name(const std::string &a, const std::string &b) {
 
 Model read_model(const std::string &bytes) {
     Model model;
-    std::size_t at = 0;
+    model.utf16 = bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0;
+    model.text_start = bytes.compare(0, UTF8_MARK.size(), UTF8_MARK) == 0 ? UTF8_MARK.size() : 0;
+    // A UTF-16 file is read as one without entries.
+    std::size_t at = model.utf16 ? bytes.size() : model.text_start;
     while (at < bytes.size()) {
         std::size_t length = 0;
         bool line_end = false;

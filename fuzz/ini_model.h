@@ -31,7 +31,13 @@ struct Block {
     std::vector<std::string> keys;    // key names of the key lines, in order, empty names included
 };
 
+// The bytes that open a file saved as UTF-8 with a byte-order mark. At
+// offset 0 they are no part of the first line, and every write keeps them.
+inline const std::string UTF8_MARK = "\xEF\xBB\xBF";
+
 struct Model {
+    bool utf16 = false;          // begins with FF FE or FE FF: no entries, and never written
+    std::size_t text_start = 0;  // past a UTF-8 mark at offset 0, else 0
     std::vector<Piece> pieces;
     std::vector<std::string> headers;  // every header name, in file order
     std::vector<Block> blocks;         // nameless first, then the first block of each name

@@ -282,6 +282,9 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  *           set could not be read back (above), the path names a FIFO or a
  *           device, or the change needs a temporary file and path ends in
  *           "~"; nothing is opened for the first two;
+ *   EILSEQ  the file begins with a UTF-16 byte-order mark (FF FE or FE FF):
+ *           8-bit lines would corrupt it, so it is never written (deleting
+ *           from it included);
  *   EAGAIN  a program outside the library kept changing the path, or the
  *           temporary name, while the call held the lock; nothing was
  *           replaced;

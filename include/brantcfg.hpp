@@ -50,6 +50,8 @@
  *   is missing or cannot be read and for a key that is absent, as the C
  *   getters do. read_error(path) tells them apart: it is empty when the file
  *   can be read, std::errc::no_such_file_or_directory when there is none,
+ *   std::errc::illegal_byte_sequence for a UTF-16 file (one that begins with
+ *   FF FE or FE FF: no entries are read from it, and it is never written),
  *   and the system's reason otherwise. It looks at the file as it is at that
  *   moment, and a getter called afterwards opens the file again: a process
  *   that deletes or creates the file in between makes the two answers
@@ -119,6 +121,8 @@
 #  include <type_traits>
 #  include <utility>
 #  include <vector>
+
+#  include <sys/stat.h>
 
 // libstdc++ on Windows (MinGW) gives a path's string() in UTF-8, while the C
 // functions take names in the ANSI code page: the conversion is done here.
@@ -361,12 +365,35 @@ template <class T, class Put>
 
 // ---- reading ------------------------------------------------------------------
 
+namespace detail {
+
+// True when file, open for reading at its first byte, is a regular file
+// that begins with a UTF-16 byte-order mark (FF FE or FE FF). Nothing else
+// is read from: a FIFO or a device would give its bytes away, or wait.
+[[nodiscard]] inline bool begins_utf16(std::FILE *file) {
+#  if defined(_WIN32)
+    struct _stat64 status;
+    if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return false;
+#  else
+    struct stat status;
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+#  endif
+    unsigned char first[2] = {0, 0};
+    if (std::fread(first, 1, sizeof first, file) != sizeof first) return false;
+    return (first[0] == 0xFF && first[1] == 0xFE) || (first[0] == 0xFE && first[1] == 0xFF);
+}
+
+}  // namespace detail
+
 // Why the file at path cannot be read: an empty std::error_code when it
 // can be opened for reading; std::errc::no_such_file_or_directory when
 // there is no file (only then; a file that exists but cannot be read gives
 // the system's reason, such as std::errc::permission_denied, or
 // std::errc::is_a_directory for a directory, which POSIX would open and
-// then fail to read). See "A missing file versus a missing key" above for
+// then fail to read); std::errc::illegal_byte_sequence for a file that
+// begins with a UTF-16 byte-order mark, whose text the library does not
+// read (the getters give their defaults) and never writes (the setters
+// fail with EILSEQ). See "A missing file versus a missing key" above for
 // what may change between this call and a later getter. A FIFO is opened,
 // which waits for a writer, and closed again.
 [[nodiscard]] inline std::error_code read_error(const path_arg &path) {
@@ -374,6 +401,7 @@ template <class T, class Put>
     errno = 0;
     std::FILE *file = std::fopen(path.get(), "rb");
     if (!file) return {errno != 0 ? errno : EIO, std::generic_category()};
+    const bool utf16 = detail::begins_utf16(file);
     std::fclose(file);  // opened for reading only: closing it loses nothing
     // Where a path is narrow text, its name is exactly what fopen was given.
     if constexpr (std::is_same_v<std::filesystem::path::value_type, char>) {
@@ -381,6 +409,7 @@ template <class T, class Put>
         if (std::filesystem::is_directory(std::filesystem::path(path.get()), ignored))
             return std::make_error_code(std::errc::is_a_directory);
     }
+    if (utf16) return std::make_error_code(std::errc::illegal_byte_sequence);
     return {};
 }
 

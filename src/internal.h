@@ -139,7 +139,7 @@ struct line_source {
     int keep;                      // bytes before the read position a refill keeps in the block
     file_offset offset = 0;        // offset of the next byte to be read
     bool at_line_end = true;       // the last piece ended with '\n' or at end of file
-    int read_error = 0;            // errno of a failed read; 0 while every read succeeded
+    int read_error = 0;            // errno of a failed read (EILSEQ: a UTF-16 file); 0 while all is well
     file_offset window_start = 0;  // file offset of block[0]; the file stands at window_start + filled
     int next = 0;                  // index in block of the byte at offset
     int filled = 0;                // bytes of block read from the file
@@ -154,11 +154,37 @@ struct block_source : line_source {
     char storage[Size];
 };
 
+// The first bytes of a file say how its text is read. A UTF-8 byte-order
+// mark at offset 0 is no part of the first line: the text begins after it,
+// and a rewrite keeps it as it stands. A UTF-16 mark (FF FE or FE FF) at
+// offset 0 makes a file that holds no 8-bit text: it reads as a file
+// without entries, and is never written.
+constexpr char UTF8_MARK[] = "\xEF\xBB\xBF";
+constexpr int UTF8_MARK_LENGTH = 3;
+
+// Where the text of a file whose first size bytes are at bytes begins:
+// UTF8_MARK_LENGTH when they begin with the UTF-8 mark, else 0.
+[[nodiscard]] file_offset text_start(const char *bytes, file_offset size) noexcept;
+
+// True when bytes (size of them, a file's first) begin with a UTF-16 mark.
+[[nodiscard]] bool is_utf16(const char *bytes, file_offset size) noexcept;
+
+// Places a source that has read nothing yet, or that stands at offset 0 of
+// bytes in memory, where the file's text begins, reading the first block
+// when it has none. A UTF-16 file gives no piece: its source reads as
+// failed with EILSEQ. Returns the offset where the source then stands. Every
+// read of a file from its first byte begins so.
+file_offset begin_text(line_source &source) noexcept;
+
 // A line_source over bytes already in memory: its block is those bytes,
 // every one of them filled, and no file stands behind it, so nothing is
-// ever read into the block or moved in it. Offsets count from bytes[0].
+// ever read into the block or moved in it. Offsets count from bytes[0]; the
+// source stands where the text begins.
 struct memory_source : line_source {
-    memory_source(char *bytes, int size) noexcept : line_source(NO_FILE, bytes, size, 0) { filled = size; }
+    memory_source(char *bytes, int size) noexcept : line_source(NO_FILE, bytes, size, 0) {
+        filled = size;
+        begin_text(*this);
+    }
 };
 
 // The length of the piece that starts at from, when its end lies within

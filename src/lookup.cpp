@@ -16,6 +16,9 @@ namespace brantcfg::detail {
 
 bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, file_offset *mark) noexcept {
     char line[LINE_BUFFER_SIZE];
+    // A search from the file's first byte starts where its text begins, so
+    // that the first mark lies there too.
+    static_cast<void>(begin_text(source));
 
     const bool by_name = query.what != entry_query::target::section_at && query.section && *query.section != '\0';
     if (by_name || query.what == entry_query::target::section_at) {

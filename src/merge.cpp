@@ -315,14 +315,14 @@ struct merge_text {
             if (slot) slot->header = 0;
             return true;
         }
-        if (!append_after(merge, 0, added, length)) return false;
+        if (!append_after(merge, text_start(merge.text.bytes(), merge.text.size()), added, length)) return false;
         slot->header = merge.text.size() - length;
         return true;
     }
 
     const file_offset size = merge.text.size();
     memory_source source(merge.text.bytes(), static_cast<int>(size));
-    const file_offset start = slot ? slot->header : 0;
+    const file_offset start = slot ? slot->header : text_start(merge.text.bytes(), size);
     file_offset mark = 0;
     char value[LINE_BUFFER_SIZE];
     if (!seek_source(source, start)) return false;
@@ -337,7 +337,7 @@ struct merge_text {
     const int length = build_key_line(entry.key, entry.value, line);
     // Before the line that ends the section, or after the last byte.
     if (mark < size) return splice(merge, mark, mark, line, length);
-    file_offset body = 0;
+    file_offset body = start;
     if (slot) {
         // The body begins after the header's piece.
         if (!seek_source(source, start)) return false;
@@ -359,6 +359,11 @@ struct merge_text {
 // when that changes them.
 [[nodiscard]] bool merged_text(merge_text &merge, text_buffer &read, const merge_entry *entries, std::size_t count,
                                bool *changed) noexcept {
+    // A UTF-16 file is never written: 8-bit lines would corrupt it.
+    if (is_utf16(read.bytes(), read.size())) {
+        errno = EILSEQ;
+        return false;
+    }
     if (!merge.text.assign(read) || !apply_entries(merge, entries, count)) return false;
     *changed = !merge.text.same_as(read);
     return true;

@@ -43,12 +43,26 @@ void drain_sink(line_source &source) noexcept {
     sink->from = sink->to;
 }
 
+// Places a source whose block holds the file's first bytes, and that
+// stands at offset 0, where the text begins: past a UTF-8 byte-order mark,
+// or, for a UTF-16 file, at the end of what it holds, failed for good.
+void enter_text(line_source &source) noexcept {
+    if (is_utf16(source.block, source.filled)) {
+        source.read_error = EILSEQ;
+        source.next = source.filled;
+    } else {
+        source.next = static_cast<int>(text_start(source.block, source.filled));
+    }
+    source.offset = source.window_start + source.next;
+}
+
 // Reads the next block of the file behind what the source holds, keeping
 // the source's keep bytes before it. False at the end of the file or on a
-// read error.
+// read error; a failed read is not tried again.
 [[nodiscard]] bool refill(line_source &source) noexcept {
     // A source over bytes in memory holds every one of them already.
-    if (source.file == NO_FILE) return false;
+    if (source.file == NO_FILE || source.read_error != 0) return false;
+    const bool first_block = source.window_start + source.filled == 0;
     // A range the system copies needs nothing from the block and may grow
     // past it; any other is written before the block moves on.
     if (source.sink && source.sink->kernel != copy_sink::kernel_copy::works) drain_sink(source);
@@ -67,7 +81,8 @@ void drain_sink(line_source &source) noexcept {
         return false;
     }
     source.filled += static_cast<int>(got);
-    return got > 0;
+    if (first_block) enter_text(source);
+    return source.next < source.filled;
 }
 
 // The piece at the read position when it lies whole in the block. Its
@@ -94,6 +109,29 @@ void pass_piece(line_source &source, int count) noexcept {
 }
 
 }  // namespace
+
+file_offset text_start(const char *bytes, file_offset size) noexcept {
+    return size >= UTF8_MARK_LENGTH && std::memcmp(bytes, UTF8_MARK, UTF8_MARK_LENGTH) == 0 ? UTF8_MARK_LENGTH : 0;
+}
+
+bool is_utf16(const char *bytes, file_offset size) noexcept {
+    if (size < 2) return false;
+    const auto first = static_cast<unsigned char>(bytes[0]);
+    const auto second = static_cast<unsigned char>(bytes[1]);
+    return (first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF);
+}
+
+file_offset begin_text(line_source &source) noexcept {
+    // One comparison decides for every later piece: a source that stands
+    // anywhere but at offset 0 has begun its text.
+    if (source.window_start == 0 && source.next == 0) {
+        if (source.filled == 0)
+            static_cast<void>(refill(source));
+        else
+            enter_text(source);
+    }
+    return source.offset;
+}
 
 int piece_length(const char *from, int available, int size) noexcept {
     const int limit = size - 1;

@@ -280,6 +280,10 @@ void copy_to_end(rewrite_state &state, file_offset from) noexcept {
 // Copies the source to the temporary file, inserting, replacing or leaving
 // out lines as the operation asks.
 void rewrite_lines(rewrite_state &state) noexcept {
+    // A byte-order mark before the text is copied as it stands, ahead of
+    // the stretches.
+    state.copy_from = begin_text(state.src);
+    sink_source_bytes(state.src, 0, static_cast<int>(state.copy_from));
     const bool named = state.section && *state.section != '\0';
     const bool setting = state.key && state.value;
 

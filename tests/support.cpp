@@ -264,6 +264,17 @@ void set_env(const char *name, const char *value) {
 
 #endif
 
+const SavedFile SAVED_FILES[8] = {
+    {"windows-sys-backup/system.ini", false, "386Enh", "woafont", "dosapp.fon", "386Enh"},
+    {"simpleini/test1-input.ini", false, "", "lonely-key", "nosection", "ordered-1"},
+    {"simpleini/tests.ini", false, "section1", "key1", "value1", "section1"},
+    {"inih/bom.ini", false, "bom_section", "bom_name", "bom_value", "bom_section"},
+    {"editorconfig-core-test/bom.in", false, "", "root", "true", "*"},
+    {"go-ini/UTF-16-LE-BOM.ini", true, "author", "E-MAIL", "example@email.com", "author"},
+    {"samba/GptTmpl.inf.SAMBABACKUP", true, "Unicode", "Unicode", "yes", "Unicode"},
+    {"samba/fdeploy1.ini.SAMBABACKUP", true, "version", "version", "100", "version"},
+};
+
 std::string corpus_dir() {
     const std::string dir = BRANTCFG_CORPUS_DIR;
     return kind_of(dir, true) == entry_kind::directory ? dir : std::string();

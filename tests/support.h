@@ -78,6 +78,18 @@ std::string crlf(const std::string &text);
 std::string corpus_dir();
 // Every regular file below the corpus directory (SOURCES.md and dot files excepted), sorted.
 std::vector<std::string> corpus_files();
+// A corpus file as a Windows editor saved it: UTF-8 behind a byte-order
+// mark, or UTF-16. An entry it holds (section "" for the nameless one) and
+// the first header's name, as a reader that knows the encoding sees them.
+struct SavedFile {
+    const char *path;  // below the corpus directory
+    bool utf16;
+    const char *section, *key, *value;
+    const char *first_section;  // "" when there is none
+};
+// The corpus files that begin with a byte-order mark, UTF-8 and UTF-16.
+extern const SavedFile SAVED_FILES[8];
+
 // Why a test that reads the corpus skips itself when corpus_files() finds none.
 inline constexpr char NO_CORPUS[] =
     "no corpus at " BRANTCFG_CORPUS_DIR ": the shared folder's corpus/, beside the repository (see README)";

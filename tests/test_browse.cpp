@@ -90,6 +90,9 @@ TEST_F(Browse, ReportsEveryEntryInFileOrder) {
     };
     EXPECT_EQ(browse(content), expected);
     EXPECT_EQ(browse(crlf(content)), expected);
+    // A UTF-8 byte-order mark before the first line is no part of it.
+    EXPECT_EQ(browse("\xef\xbb\xbf" + content), expected);
+    EXPECT_EQ(browse("\xef\xbb\xbf[First]\nk=v\n"), std::vector<Entry>({{"First", "k", "v"}}));
 }
 
 TEST_F(Browse, CallbackReturningZeroStopsTheWalk) {
@@ -105,6 +108,11 @@ TEST_F(Browse, NothingToReport) {
     EXPECT_TRUE(browse("; only\n[A]\n# comments\n\n[B]\nno separator\n", 0, &calls).empty());
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(browse("", 0, &calls).empty());
+    EXPECT_EQ(calls, 0);
+    // A UTF-16 file holds no 8-bit entries, whatever its bytes look like.
+    EXPECT_TRUE(browse("\xff\xfe=\n[S]\nk=v\n", 0, &calls).empty());
+    EXPECT_EQ(calls, 0);
+    EXPECT_TRUE(browse("\xfe\xff\nk=v\n", 0, &calls).empty());
     EXPECT_EQ(calls, 0);
 }
 

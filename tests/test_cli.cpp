@@ -181,6 +181,15 @@ const std::string FOLDER_ERROR = std::strerror(EISDIR);
 #endif
 const std::string NO_FILE_ERROR = std::strerror(ENOENT);
 
+// Windows editors begin UTF-8 files with a byte-order mark, and write
+// "Unicode" as UTF-16 with FF FE first.
+const std::string MARK = "\xEF\xBB\xBF";
+const std::string UTF16_FILE("\xFF\xFE[\0m\0]\0\r\0\n\0k\0=\0x\0\r\0\n\0", 22);
+bool is_utf16(const std::string &bytes) { return bytes.rfind("\xFF\xFE", 0) == 0 || bytes.rfind("\xFE\xFF", 0) == 0; }
+std::string utf16_said(const std::string &name) {
+    return "brantcfg: " + name + " is UTF-16; this tool reads 8-bit files (convert it with iconv)\n";
+}
+
 const char SAMPLE[] =
     "top=above\r\n"
     "[window]\r\n"
@@ -196,7 +205,6 @@ const char SAMPLE[] =
 // ---- get ----------------------------------------------------------------------
 
 TEST_F(Cli, GetPrintsValuesAndStatuses) {
-    const std::string ini = file("a.ini", SAMPLE);
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -222,13 +230,34 @@ TEST_F(Cli, GetPrintsValuesAndStatuses) {
         {{"window", "odd", "--type", "bool", "--default", "no"}, 0, "0\n"},
         {{"window", "title", "--type", "string"}, 0, "Main ; window\n"},
     };
-    for (const Case &c : cases) {
-        std::vector<std::string> args{"get", ini};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const Outcome o = tool(args);
-        EXPECT_EQ(o.status, c.status) << ::testing::PrintToString(c.args) << o.err;
-        EXPECT_EQ(o.out, c.out) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(o.err, "") << ::testing::PrintToString(c.args);
+    // A byte-order mark before the first line changes nothing.
+    for (const std::string &ini : {file("a.ini", SAMPLE), file("bom.ini", MARK + SAMPLE)}) {
+        for (const Case &c : cases) {
+            std::vector<std::string> args{"get", ini};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            const Outcome o = tool(args);
+            EXPECT_EQ(o.status, c.status) << ini << ::testing::PrintToString(c.args) << o.err;
+            EXPECT_EQ(o.out, c.out) << ini << ::testing::PrintToString(c.args);
+            EXPECT_EQ(o.err, "") << ini << ::testing::PrintToString(c.args);
+        }
+    }
+}
+
+// A file saved as UTF-8 with a byte-order mark reads from its first section
+// on, and a set keeps the mark; with CR LF line ends the line is patched in
+// place, with LF ones it is replaced where it stands.
+TEST_F(Cli, ByteOrderMarkIsKept) {
+    for (const std::string end : {"\r\n", "\n"}) {
+        const std::string text = "[main]" + end + "name=x" + end + "[two]" + end + "k=1" + end;
+        const std::string ini = file("bom.ini", MARK + text);
+        EXPECT_EQ(tool({"get", ini, "main", "name"}).out, "x\n");
+        EXPECT_EQ(tool({"sections", ini}).out, "main\ntwo\n");
+        EXPECT_EQ(tool({"keys", ini, "main"}).out, "name\n");
+        EXPECT_EQ(tool({"dump", ini, "--format", "lines"}).out, "main\tname\tx\ntwo\tk\t1\n");
+        EXPECT_EQ(tool({"set", ini, "main", "name", "y"}).status, 0);
+        EXPECT_EQ(read_file(ini), MARK + "[main]" + end + "name=y\r\n[two]" + end + "k=1" + end);
+        EXPECT_EQ(tool({"set", "-", "main", "name", "z"}, MARK + text).out,
+                  MARK + "[main]" + end + "name=z\r\n[two]" + end + "k=1" + end);
     }
 }
 
@@ -284,16 +313,18 @@ TEST_F(Cli, DumpOfAnEmptyFile) {
 TEST_F(Cli, UnreadablePathGivesStatus3) {
     const std::string dir = path("dir.ini");
     ASSERT_TRUE(std::filesystem::create_directory(dir));
-    const std::vector<std::vector<std::string>> commands = {
-        {"get", dir, "s", "k", "--default", "d"},
-        {"keys", dir, "s"},
-        {"sections", dir},
-        {"dump", dir},
-        {"set", dir, "s", "k", "v"},
-        {"del", dir, "s"},
-        {"merge", path("into.ini"), dir},
+    const auto commands = [&](const std::string &target) {
+        return std::vector<std::vector<std::string>>{
+            {"get", target, "s", "k", "--default", "d"},
+            {"keys", target, "s"},
+            {"sections", target},
+            {"dump", target},
+            {"set", target, "s", "k", "v"},
+            {"del", target, "s"},
+            {"merge", path("into.ini"), target},
+        };
     };
-    for (const auto &args : commands) {
+    for (const auto &args : commands(dir)) {
         const Outcome o = tool(args);
         EXPECT_EQ(o.status, 3) << args[0];
         EXPECT_EQ(o.out, "") << args[0];
@@ -301,6 +332,28 @@ TEST_F(Cli, UnreadablePathGivesStatus3) {
         EXPECT_EQ(o.err, "brantcfg: cannot " + action + " " + dir + ": " + FOLDER_ERROR + "\n") << args[0];
     }
     EXPECT_FALSE(file_exists(path("into.ini")));
+
+    // A UTF-16 file opens, but its text is not 8-bit lines: no verb reads or
+    // changes it, whether named or given on standard input.
+    const std::string u16 = file("u16.ini", UTF16_FILE);
+    std::vector<std::vector<std::string>> on_u16 = commands(u16);
+    on_u16.push_back({"get", u16, "m", "k"});
+    on_u16.push_back({"merge", u16, file("source.ini", "[m]\r\nk=y\r\n")});
+    for (const auto &args : on_u16) {
+        const Outcome o = tool(args);
+        EXPECT_EQ(o.status, 3) << ::testing::PrintToString(args);
+        EXPECT_EQ(o.out, "") << ::testing::PrintToString(args);
+        EXPECT_EQ(o.err, utf16_said(u16)) << ::testing::PrintToString(args);
+        EXPECT_EQ(read_file(u16), UTF16_FILE);
+    }
+    EXPECT_FALSE(file_exists(path("into.ini")));
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"get", "-", "m", "k"}, {"set", "-", "m", "k", "y"}, {"dump", "-"}}) {
+        const Outcome o = tool(args, UTF16_FILE);
+        EXPECT_EQ(o.status, 3) << args[0];
+        EXPECT_EQ(o.out, "") << args[0];
+        EXPECT_EQ(o.err, utf16_said("standard input")) << args[0];
+    }
     EXPECT_EQ(tool({"set", path("none/a.ini"), "s", "k", "v"}).err,
               "brantcfg: cannot write " + path("none/a.ini") + ": " + NO_FILE_ERROR + "\n");
 
@@ -837,6 +890,13 @@ TEST_F(Cli, MergeCorpusFileIntoNewFile) {
     };
     int merged = 0;
     for (const std::string &source : files) {
+        if (is_utf16(read_file(source))) {
+            const Outcome o = tool({"merge", path("from-utf16.ini"), source});
+            EXPECT_EQ(o.status, 3) << source;
+            EXPECT_EQ(o.err, utf16_said(source));
+            EXPECT_FALSE(file_exists(path("from-utf16.ini")));
+            continue;
+        }
         using Pair = Pairs::value_type;
         std::vector<Pair> expected;
         bool writable = true;
@@ -895,6 +955,16 @@ TEST_F(Cli, MergeEqualsSettingEachPairInTurn) {
         const std::string &source = files[i];
         const std::string target = read_file(files[(i + 1) % files.size()]);
         const bool through_stdin = i % 2 == 1;
+        if (is_utf16(target) || is_utf16(read_file(source))) {
+            // Refused whole, the UTF-16 file named: the target stays as it was.
+            const std::string into = file("merged.ini", target);
+            const Outcome o = through_stdin ? tool({"merge", "-", source}, target) : tool({"merge", into, source});
+            EXPECT_EQ(o.status, 3) << source;
+            EXPECT_EQ(o.out, "") << source;
+            EXPECT_NE(o.err.find(" is UTF-16; "), std::string::npos) << o.err;
+            EXPECT_TRUE(read_file(into) == target) << source;
+            continue;
+        }
         std::remove(expected_path.c_str());
         // Empty standard input is read as no file at all.
         if (!through_stdin || !target.empty()) write_file(expected_path, target);

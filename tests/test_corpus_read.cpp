@@ -80,10 +80,11 @@ bool is_blank(char c) { return c >= 0x01 && c <= 0x20; }
 // sections: every physical line (line feed included) is at most 255 bytes,
 // so no read by any reader is cut whatever the section name, and every line
 // whose text begins with "[" is a header with a non-empty name, so lookups
-// and browsing end sections at the same lines. Counts the headers.
+// and browsing end sections at the same lines. Counts the headers. The
+// first line begins after a UTF-8 byte-order mark.
 bool well_formed(const std::string &bytes, int *headers) {
     *headers = 0;
-    std::size_t start = 0;
+    std::size_t start = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
     while (start < bytes.size()) {
         std::size_t end = bytes.find('\n', start);
         end = end == std::string::npos ? bytes.size() : end + 1;
@@ -194,6 +195,30 @@ TEST(CorpusRead, ReadersAgreeOnWellFormedFiles) {
         }
     }
     EXPECT_GT(checked, 0) << "no corpus file is well formed";
+}
+
+// Files saved by Windows editors read as their authors mean them: behind a
+// UTF-8 byte-order mark from the first line on, and a UTF-16 file as one
+// without entries.
+TEST(CorpusRead, FilesSavedByWindowsEditors) {
+    if (brantcfg_test::corpus_dir().empty()) GTEST_SKIP() << brantcfg_test::NO_CORPUS;
+    for (const brantcfg_test::SavedFile &saved : brantcfg_test::SAVED_FILES) {
+        const std::string file = brantcfg_test::corpus_dir() + "/" + saved.path;
+        SCOPED_TRACE(file);
+        ASSERT_EQ(read_file(file).rfind(saved.utf16 ? "\xFF\xFE" : "\xEF\xBB\xBF", 0), 0u);
+        const std::vector<Entry> entries = browse(file);
+        EXPECT_EQ(gets(saved.section, saved.key, file), saved.utf16 ? "\x01missing" : saved.value);
+        EXPECT_EQ(getsection(0, file), saved.utf16 ? "" : saved.first_section);
+        if (saved.utf16) {
+            EXPECT_TRUE(entries.empty());
+            continue;
+        }
+        ASSERT_FALSE(entries.empty());
+        // The file's first entry, with no mark in its names.
+        EXPECT_EQ(entries.front().section, saved.section);
+        EXPECT_EQ(entries.front().key, saved.key);
+        EXPECT_EQ(entries.front().value, saved.value);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <map>
 #include <ostream>
 #include <string>
@@ -113,6 +114,17 @@ protected:
         return file;
     }
 
+    // The files the generic tests change: a UTF-16 file is never written
+    // (FilesSavedByWindowsEditors shows that).
+    std::vector<std::string> writable_files() const {
+        std::vector<std::string> files;
+        for (const std::string &file : files_) {
+            const std::string start = read_file(file).substr(0, 2);
+            if (start != "\xFF\xFE" && start != "\xFE\xFF") files.push_back(file);
+        }
+        return files;
+    }
+
     // Entries that a lookup reaches and that are the only one of their name:
     // the first, one from the middle and the last such entry.
     std::vector<std::size_t> key_targets(const std::string &file, const std::vector<Entry> &all) {
@@ -192,7 +204,7 @@ TEST_F(CorpusWrite, DeleteKeyRemovesOnlyItsEntry) {
 TEST_F(CorpusWrite, AddedEntryIsTheOnlyDifference) {
     const std::string key = "BrantcfgAdded";
     int done = 0;
-    for (const std::string &source : files_) {
+    for (const std::string &source : writable_files()) {
         const std::string file = copy_in(source);
         const std::vector<Entry> original = browse(file);
         const std::vector<std::string> names = sections_of(file);
@@ -256,6 +268,42 @@ TEST_F(CorpusWrite, DeleteSectionRemovesExactlyItsEntries) {
         }
     }
     EXPECT_GT(done, 0);
+}
+
+// Files saved by Windows editors: behind a UTF-8 byte-order mark the first
+// section's entries change in place and the mark stays; a UTF-16 file is
+// refused whole and stays as it was.
+TEST_F(CorpusWrite, FilesSavedByWindowsEditors) {
+    for (const brantcfg_test::SavedFile &saved : brantcfg_test::SAVED_FILES) {
+        const std::string source = brantcfg_test::corpus_dir() + "/" + saved.path;
+        SCOPED_TRACE(source);
+        const std::string bytes = read_file(source);
+        const std::string file = copy_in(source);
+        const std::vector<Entry> original = browse(file);
+        const std::vector<std::string> names = sections_of(file);
+        for (const char *value : {"changed", static_cast<const char *>(nullptr)}) {
+            copy_in(source);
+            errno = 0;
+            const int result = ini_puts(saved.section, saved.key, value, file.c_str());
+            if (saved.utf16) {
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(errno, EILSEQ);
+                EXPECT_TRUE(read_file(file) == bytes);
+                continue;
+            }
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(read_file(file).rfind("\xEF\xBB\xBF", 0), 0u);
+            EXPECT_EQ(get(file, saved.section, saved.key), value ? value : ABSENT);
+            std::vector<Entry> expected = original;
+            if (value)
+                expected.front().value = value;
+            else
+                expected.erase(expected.begin());
+            EXPECT_EQ(browse(file), expected);
+            EXPECT_EQ(sections_of(file), names);
+        }
+        EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"c.ini"});
+    }
 }
 
 }  // namespace

@@ -300,6 +300,20 @@ TEST_F(CppLayer, ReadErrorTellsMissingFileFromMissingKey) {
 #endif
     EXPECT_EQ(brantcfg::read_error(static_cast<const char *>(nullptr)), std::errc::invalid_argument);
     EXPECT_FALSE(brantcfg_test::file_exists(path("none.ini")));
+    // A UTF-16 file opens, but holds no 8-bit entries; a UTF-8 mark is fine.
+    using namespace std::string_literals;
+    for (const std::string &bytes : {"\xFF\xFE[\0s\0]\0"s, "\xFE\xFF\0["s, "\xFF\xFE"s}) {
+        write_file(file, bytes);
+        EXPECT_EQ(brantcfg::read_error(file), std::errc::illegal_byte_sequence) << bytes;
+        EXPECT_EQ(brantcfg::get(file, "s", "k"), std::nullopt);
+        EXPECT_EQ(brantcfg::set(file, "s", "k", "2").error_code(), std::errc::illegal_byte_sequence);
+    }
+    for (const char *bytes : {"\xEF\xBB\xBF[s]\r\nk=1\r\n", "\xFF", "\xFE\xFE"}) {
+        write_file(file, bytes);
+        EXPECT_FALSE(brantcfg::read_error(file)) << bytes;
+    }
+    write_file(file, "\xEF\xBB\xBF[s]\r\nk=1\r\n");
+    EXPECT_EQ(brantcfg::get(file, "s", "k"), "1");
 }
 
 TEST_F(CppLayer, ForEachStopsWhenTheCallableSaysSo) {

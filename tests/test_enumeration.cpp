@@ -51,11 +51,11 @@ TEST_F(Enumeration, SectionsAreListedInFileOrder) {
 
 TEST_F(Enumeration, EveryWellFormedHeaderCounts) {
     write_file(path("x.ini"),
-               "\xef\xbb\xbf[Hidden]\n[A]\r\n[]\n[x\n  [ B ] ; note\n[a]\n"
+               "\xef\xbb\xbf[Behind a mark]\n[A]\r\n[]\n[x\n  [ B ] ; note\n[a]\n"
                "k=" +
-                   std::string(509, 'x') + "[tail]\n");
-    const char *expected[] = {"A", "", " B ", "a", "tail", ""};
-    for (int index = 0; index < 6; ++index) EXPECT_EQ(section(index).text, expected[index]) << index;
+                   std::string(509, 'x') + "[tail]\n\xef\xbb\xbf[Not at the start]\n");
+    const char *expected[] = {"Behind a mark", "A", "", " B ", "a", "tail", ""};
+    for (int index = 0; index < 7; ++index) EXPECT_EQ(section(index).text, expected[index]) << index;
 }
 
 TEST_F(Enumeration, NamesAreCutToTheBuffer) {
@@ -95,6 +95,12 @@ TEST_F(Enumeration, KeyListEndsAtAnyBracketLine) {
     EXPECT_EQ(key(nullptr, 2).text, "");
     EXPECT_EQ(key("S", 0).text, "a");
     EXPECT_EQ(key("S", 1).text, "");
+    // A byte-order mark is no part of the first key; a UTF-16 file has none.
+    write_file(path("x.ini"), "\xef\xbb\xbftop=1\n");
+    EXPECT_EQ(key(nullptr, 0).text, "top");
+    write_file(path("x.ini"), "\xff\xfetop=1\n[S]\na=1\n");
+    EXPECT_EQ(key(nullptr, 0).text, "");
+    EXPECT_EQ(section(0).text, "");
 }
 
 TEST_F(Enumeration, RepeatedNamesAreListedEachTime) {

@@ -238,14 +238,45 @@ TEST_F(Lookup, DefaultIsCopiedUnchanged) {
     EXPECT_EQ(gets("S", "q", "d").text, "");
 }
 
-TEST_F(Lookup, ByteOrderMarkIsNotSkipped) {
-    write_file(path("x.ini"), "\xef\xbb\xbf[First]\nk=v\n");
-    EXPECT_EQ(gets("First", "k").text, DEFAULT);
-    EXPECT_EQ(gets(nullptr, "k").text, "v");
-
-    write_file(path("x.ini"), "\xef\xbb\xbfkey=v\n");
-    EXPECT_EQ(gets(nullptr, "key").text, DEFAULT);
-    EXPECT_EQ(gets(nullptr, "\xef\xbb\xbfkey").text, "v");
+// A UTF-8 byte-order mark at the very start is no part of the first line;
+// anywhere else its bytes are text. A file that begins with a UTF-16 mark
+// holds no 8-bit text: it reads as a file without entries.
+TEST_F(Lookup, ByteOrderMarksAtTheStart) {
+    const std::string mark = "\xEF\xBB\xBF";
+    struct Case {
+        std::string bytes;
+        const char *section;
+        std::string key;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {mark + "[First]\r\nk=v\r\n", "First", "k", "v"},
+        {mark + "[First]\nk=v\n", "first", "K", "v"},
+        {mark + "[First]\nk=v\n", nullptr, "k", DEFAULT},
+        {mark + "key=v\n[First]\n", nullptr, "key", "v"},
+        {mark + "key=v\n", "", "key", "v"},
+        {mark + "key=v\n", nullptr, mark + "key", DEFAULT},
+        {mark + "  [First]\nk=v\n", "First", "k", "v"},
+        // Only the first three bytes of the file are the mark.
+        {mark + mark + "[First]\nk=v\n", "First", "k", DEFAULT},
+        {mark + mark + "key=v\n", nullptr, mark + "key", "v"},
+        {"[S]\n" + mark + "k=v\n", "S", "k", DEFAULT},
+        {"[S]\n" + mark + "k=v\n", "S", mark + "k", "v"},
+        {"\xEF\xBB[First]\nk=v\n", "First", "k", DEFAULT},
+        {mark, nullptr, "k", DEFAULT},
+        {"\xFF\xFEk=v\n[S]\nk=v\n", nullptr, "\xFF\xFEk", DEFAULT},
+        {"\xFF\xFEk=v\n[S]\nk=v\n", "S", "k", DEFAULT},
+        {"\xFE\xFF\n[S]\nk=v\n", "S", "k", DEFAULT},
+        {std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0v\0\n\0", 18), "S", "k", DEFAULT},
+        // Not a UTF-16 mark: FF or FE alone, or the two the other way round.
+        {"\xFFk=v\n", nullptr, "\xFFk", "v"},
+        {"\xFE\xFEk=v\n", nullptr, "\xFE\xFEk", "v"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.bytes) + ": [" + (c.section ? c.section : "(null)") + "] " + c.key);
+        write_file(path("x.ini"), c.bytes);
+        EXPECT_EQ(gets(c.section, c.key.c_str()).text, c.expected);
+    }
 }
 
 TEST_F(Lookup, NulByteEndsTheTextOfItsLine) {
@@ -275,6 +306,16 @@ TEST_F(Lookup, SeekMarksTheStartOfEachKeyPhaseLine) {
     // ... or at the end of the file.
     EXPECT_FALSE(seek("B", "zz", &dest, &mark));
     EXPECT_EQ(mark, 22);
+
+    // The first line of a file begins after a UTF-8 byte-order mark.
+    write_file(path("x.ini"), "\xEF\xBB\xBFk=1\r\n[A]\r\n");
+    EXPECT_TRUE(seek(nullptr, "k", &dest, &mark));
+    EXPECT_EQ(mark, 3);
+    EXPECT_FALSE(seek(nullptr, "j", &dest, &mark));
+    EXPECT_EQ(mark, 8);
+    write_file(path("x.ini"), "\xEF\xBB\xBF");
+    EXPECT_FALSE(seek(nullptr, "j", &dest, &mark));
+    EXPECT_EQ(mark, 3);
 
     using namespace std::string_literals;
     write_file(path("x.ini"), "[A]\nx\0yz\nc="s + std::string(600, 'x') + "\nk=v\n");

@@ -202,6 +202,15 @@ TEST_F(Merge, EqualsSettingEachEntryInTurn) {
          "[a]\r\nk=1\r\n"s,
          {{"", "k", "1"}, {"", "k", "22"}},
          "k=22\r\n[a]\r\nk=1\r\n"s},
+        {"behind a byte-order mark, which stays",
+         "\xEF\xBB\xBF[a]\r\nk=1\r\n"s,
+         {{"a", "k", "2"}, {"", "top", "t"}, {"a", "j", "3"}, {"b", "k", "4"}},
+         "\xEF\xBB\xBFtop=t\r\n[a]\r\nk=2\r\nj=3\r\n[b]\r\nk=4\r\n"s},
+        {"a byte-order mark and one empty line",
+         "\xEF\xBB\xBF\r\n"s,
+         {{"", "k", "1"}, {"a", "k", "2"}},
+         "\xEF\xBB\xBF\r\n\r\nk=1\r\n[a]\r\nk=2\r\n"s},
+        {"only a byte-order mark", "\xEF\xBB\xBF"s, {{"a", "k", "1"}}, "\xEF\xBB\xBF\r\n[a]\r\nk=1\r\n"s},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -302,6 +311,18 @@ TEST_F(Merge, RefusedEntryChangesNothing) {
             EXPECT_EQ(refused, 1u);
         }
         EXPECT_EQ(read_file(file), "[a]\r\nk=1\r\n");
+        EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"x.ini"});
+    }
+    // A UTF-16 file is never written.
+    for (const std::string &utf16 : {"\xFF\xFE[\0a\0]\0"s, "\xFE\xFF\r\n[a]\r\nk=1\r\n"s}) {
+        write_file(file, utf16);
+        const merge_entry entries[] = {{"a", "k", "2"}, {"", "k", "2"}};
+        std::size_t refused = 0;
+        errno = 0;
+        EXPECT_EQ(merge_entries(entries, 2, file.c_str(), &refused), 0);
+        EXPECT_EQ(errno, EILSEQ);
+        EXPECT_EQ(refused, 2u);
+        EXPECT_EQ(read_file(file), utf16);
         EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"x.ini"});
     }
 }

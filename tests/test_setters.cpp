@@ -240,6 +240,45 @@ TEST_F(Setters, DeletionsOfNamesThatCannotExistChangeNothing) {
     }
 }
 
+// A file that begins with a UTF-16 mark holds text that 8-bit lines would
+// corrupt: every setter refuses it, deletions too, and leaves it as it was.
+TEST_F(Setters, Utf16FilesAreNeverWritten) {
+    using namespace std::string_literals;
+    const std::string little = "\xFF\xFE[\0S\0]\0\r\0\n\0K\0=\0v\0\r\0\n\0"s;
+    const std::string big = "\xFE\xFF\0[\0S\0]\0\r\0\n\0K\0=\0v\0\r\0\n"s;
+    // 8-bit lines behind the mark: it alone decides.
+    const std::string eight_bit = "\xFF\xFE\r\n[S]\r\nK=v\r\n";
+    const struct {
+        const char *name;
+        int (*call)(const char *file);
+    } rows[] = {
+        {"set", [](const char *file) { return ini_puts("S", "K", "w", file); }},
+        {"set a new section", [](const char *file) { return ini_puts("New", "K", "w", file); }},
+        {"set in the nameless section", [](const char *file) { return ini_puts(nullptr, "K", "w", file); }},
+        {"set the value stored", [](const char *file) { return ini_puts("S", "K", "v", file); }},
+        {"putl", [](const char *file) { return ini_putl("S", "K", 5, file); }},
+        {"putf", [](const char *file) { return ini_putf("S", "K", 1.5f, file); }},
+        {"delete a key", [](const char *file) { return ini_puts("S", "K", nullptr, file); }},
+        {"delete a missing key", [](const char *file) { return ini_puts("S", "none", nullptr, file); }},
+        {"delete a section", [](const char *file) { return ini_puts("S", nullptr, nullptr, file); }},
+        {"delete the nameless section", [](const char *file) { return ini_puts(nullptr, nullptr, nullptr, file); }},
+    };
+    const std::string file = path("u16.ini");
+    for (const std::string *input : {&little, &big, &eight_bit}) {
+        for (const auto &row : rows) {
+            SCOPED_TRACE(std::string(row.name) + " in " + ::testing::PrintToString(*input));
+            write_file(file, *input);
+            const unsigned long long before = identity_of(file);
+            errno = 0;
+            EXPECT_EQ(row.call(file.c_str()), 0);
+            EXPECT_EQ(errno, EILSEQ);
+            EXPECT_EQ(read_file(file), *input);
+            EXPECT_EQ(identity_of(file), before);
+            EXPECT_EQ(brantcfg_test::list_dir(dir_), std::vector<std::string>{"u16.ini"});
+        }
+    }
+}
+
 TEST(BuildSectionHeader, NoNameBuildsNothing) {
     for (const char *section : {static_cast<const char *>(nullptr), ""}) {
         char line[brantcfg::detail::LINE_BUFFER_SIZE];

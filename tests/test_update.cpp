@@ -14,6 +14,10 @@ using brantcfg_test::list_dir;
 using brantcfg_test::read_file;
 using brantcfg_test::write_file;
 
+// Windows editors begin a UTF-8 file with it; it is no part of the first
+// line, and stays where it is.
+const std::string MARK = "\xEF\xBB\xBF";
+
 struct Case {
     const char *name;
     std::string input;
@@ -67,6 +71,12 @@ TEST_F(Update, ReplacesKeyLineWhereItStands) {
         {"nameless section", "Top=0\r\n[First]\r\nTop=5\r\n", nullptr, "Top", "22", "Top=22\r\n[First]\r\nTop=5\r\n"},
         {"nameless section, empty name", "Top=0\r\n[First]\r\nTop=5\r\n", "", "Top", "22",
          "Top=22\r\n[First]\r\nTop=5\r\n"},
+        {"line feed file behind a byte-order mark", MARK + "[main]\nname=x\n[two]\nk=1\n", "main", "name", "yy",
+         MARK + "[main]\nname=yy\r\n[two]\nk=1\n"},
+        {"nameless key behind a byte-order mark", MARK + "Top=0\r\n[A]\r\n", nullptr, "Top", "22",
+         MARK + "Top=22\r\n[A]\r\n"},
+        {"byte-order mark in a later line is text", "[S]\r\n" + MARK + "K=1\r\n", "S", "K", "2",
+         "[S]\r\n" + MARK + "K=1\r\nK=2\r\n"},
         // A lookup skips comment lines; the rewrite only compares names, and
         // a name that begins with ';' is one a caller can pass.
     });
@@ -97,6 +107,9 @@ TEST_F(Update, InsertsNewKeyAfterLastLineOfSection) {
         {"nameless, unterminated end", "a=1", nullptr, "B", "2", "a=1\r\nB=2\r\n"},
         {"nameless, line feed end", "a=1\n", nullptr, "B", "2", "a=1\n\r\nB=2\r\n"},
         {"nameless, empty file", "", nullptr, "B", "2", "\r\nB=2\r\n"},
+        {"nameless, behind a byte-order mark", MARK + "[A]\r\n", nullptr, "B", "2", MARK + "B=2\r\n[A]\r\n"},
+        {"nameless, only a byte-order mark", MARK, nullptr, "B", "2", MARK + "\r\nB=2\r\n"},
+        {"first header behind a byte-order mark", MARK + "[S]\nA=1\n", "S", "K", "v", MARK + "[S]\nA=1\n\r\nK=v\r\n"},
     });
 }
 
@@ -108,6 +121,10 @@ TEST_F(Update, AppendsMissingSectionAtEnd) {
         {"file ends in an empty line", "[S]\r\nA=1\r\n\r\n", "Added", "K", "v", "[S]\r\nA=1\r\n\r\n[Added]\r\nK=v\r\n"},
         {"file is one empty line", "\r\n", "Added", "K", "v", "\r\n\r\n[Added]\r\nK=v\r\n"},
         {"empty file", "", "S", "K", "v", "\r\n[S]\r\nK=v\r\n"},
+        {"only a byte-order mark", MARK, "S", "K", "v", MARK + "\r\n[S]\r\nK=v\r\n"},
+        {"byte-order mark and one empty line", MARK + "\r\n", "S", "K", "v", MARK + "\r\n\r\n[S]\r\nK=v\r\n"},
+        {"two marks: the second is text", MARK + MARK + "[S]\r\nK=1\r\n", "S", "K", "2",
+         MARK + MARK + "[S]\r\nK=1\r\n[S]\r\nK=2\r\n"},
         {"blanks inside brackets do not match", "[ S ]\r\nK=1\r\n", "S", "K", "2", "[ S ]\r\nK=1\r\n[S]\r\nK=2\r\n"},
         {"prefix of section does not match", "[First]\r\nK=1\r\n", "Fir", "K", "2",
          "[First]\r\nK=1\r\n[Fir]\r\nK=2\r\n"},
@@ -125,6 +142,9 @@ TEST_F(Update, DeletesKeyLineOnly) {
         {"line feed file", "[S]\nA=1\nK=1\nB=2\n", "S", "K", nullptr, "[S]\nA=1\nB=2\n"},
         {"unterminated last line", "[S]\r\nA=1\r\nK=1", "S", "K", nullptr, "[S]\r\nA=1\r\n"},
         {"nameless key", "Top=0\r\n[A]\r\nTop=1\r\n", "", "Top", nullptr, "[A]\r\nTop=1\r\n"},
+        {"nameless key behind a byte-order mark", MARK + "Top=0\r\n[A]\r\n", "", "Top", nullptr, MARK + "[A]\r\n"},
+        {"key of the first section behind a byte-order mark", MARK + "[A]\nk=1\nj=2\n", "A", "k", nullptr,
+         MARK + "[A]\nj=2\n"},
         {"missing key", file, "First", "Nope", nullptr, file},
         {"key in missing section", file, "Third", "Val", nullptr, file},
     });
@@ -145,6 +165,10 @@ TEST_F(Update, DeletesSectionUpToNextBracketLine) {
         {"nameless section, empty name", "x=1\r\n\r\n[A]\r\n", "", nullptr, nullptr, "[A]\r\n"},
         {"nameless section, file starts with header", "[A]\r\na=1\r\n", nullptr, nullptr, nullptr, "[A]\r\na=1\r\n"},
         {"nameless section, no header at all", "a=1\r\n; c\r\nb=2", nullptr, nullptr, nullptr, ""},
+        {"nameless section behind a byte-order mark", MARK + "a=1\r\n[A]\r\n", nullptr, nullptr, nullptr,
+         MARK + "[A]\r\n"},
+        {"first section behind a byte-order mark", MARK + "[A]\r\na=1\r\n[B]\r\n", "A", nullptr, nullptr,
+         MARK + "[B]\r\n"},
         {"indented header ends the section", "[A]\r\na=1\r\n  [B]\r\nb=1\r\n", "A", nullptr, nullptr,
          "  [B]\r\nb=1\r\n"},
     });
@@ -161,6 +185,9 @@ TEST_F(Update, SameLengthLineIsPatchedInPlace) {
         {"blanks give way to value", "[S]\r\nKey = vv\r\n[T]\r\n", "S", "Key", "vvvv", "[S]\r\nKey=vvvv\r\n[T]\r\n"},
         {"key case as passed", "[S]\r\nkey=1\r\n", "S", "KEY", "2", "[S]\r\nKEY=2\r\n"},
         {"quoted value", "[S]\r\nK=\"ab\"\r\n", "S", "K", "a;", "[S]\r\nK=\"a;\"\r\n"},
+        {"behind a byte-order mark", MARK + "[main]\r\nname=x\r\n[two]\r\nk=1\r\n", "main", "name", "y",
+         MARK + "[main]\r\nname=y\r\n[two]\r\nk=1\r\n"},
+        {"at offset 3, behind a byte-order mark", MARK + "Top=0\r\n", nullptr, "Top", "1", MARK + "Top=1\r\n"},
     };
     const std::string file = path("x.ini");
     for (const Case &c : cases) {

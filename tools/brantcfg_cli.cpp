@@ -70,11 +70,21 @@ struct file_closer {
     void operator()(std::FILE *file) const { std::fclose(file); }  // read only: nothing to lose
 };
 
+// Stops the verb when error (what read_error says of a file that messages
+// call name) marks a UTF-16 file: the library reads no entries from it and
+// never writes it, so no verb can do what was asked.
+void refuse_utf16(const std::error_code &error, const std::string &name) {
+    if (error == std::errc::illegal_byte_sequence)
+        throw failure{exit_status::file_error,
+                      name + " is UTF-16; this tool reads 8-bit files (convert it with iconv)"};
+}
+
 // Whether there is no file at path; a file that is there but cannot be read
-// (no permission, a folder) is a failure to action it.
+// (no permission, a folder, UTF-16 text) is a failure to action it.
 bool is_missing(const std::string &path, const char *action) {
     const std::error_code error = brantcfg::read_error(path);
     if (error == std::errc::no_such_file_or_directory) return true;
+    refuse_utf16(error, path);
     if (error) fail_file(action, path, error.value());
     return false;
 }
@@ -103,11 +113,13 @@ public:
     read_file(const std::string &file, scratch &copies, const char *copy_name) : verb_file(file) {
         if (file == "-") {
             path_ = copies.copy(stdin, name_, copy_name);
+            refuse_utf16(brantcfg::read_error(path_), name_);
         } else if (names_stream(file)) {
             errno = 0;
             const std::unique_ptr<std::FILE, file_closer> stream(std::fopen(file.c_str(), "rb"));
             if (!stream) fail_file("read", name_, errno);
             path_ = copies.copy(stream.get(), name_, copy_name);
+            refuse_utf16(brantcfg::read_error(path_), name_);
         } else {
             path_ = file;
             missing_ = is_missing(file, "read");
@@ -132,6 +144,7 @@ public:
             // library puts before a section it adds to an empty file.
             missing_ = read_bytes(path_, name_).value_or("").empty();
             if (missing_ && std::remove(path_.c_str()) != 0) fail_file("write", path_, errno);
+            if (!missing_) refuse_utf16(brantcfg::read_error(path_), name_);
         } else {
             path_ = file;
             missing_ = is_missing(file, "write");

@@ -25,6 +25,10 @@ FILES = {
     "seventeen": b"[S]\r\n" + b"".join(b"k%02d=%s\r\n" % (i, b"x" * 24) for i in range(17)) + b"\r\n",
     "empty": b"",
     "comments_only": b"; a\r\n# b\r\n[A]\r\n[B]\r\n",
+    # Saved by Windows editors: UTF-8 with a byte-order mark before a
+    # nameless section, and UTF-16 ("Unicode"), which is never written.
+    "utf8_nameless": b"\xef\xbb\xbfTop=0\nOther=1\n[A]\nB=2\n",
+    "utf16": b"\xff\xfe" + "[First]\r\nK=1\r\n[Second]\r\nK=2\r\n".encode("utf-16-le"),
 }
 
 
