@@ -407,7 +407,7 @@ int commit_temp_file(file_handle out, int error, const target_file &target, file
 int commit_rewrite(rewrite_state &state, const target_file &target) noexcept {
     sink_text(state.src, nullptr, 0);
     if (state.sink.error != 0) note_failure(state, state.sink.error);
-    if (state.src.read_error != 0) note_failure(state, EIO);
+    if (state.src.read_error != 0) note_failure(state, state.src.read_error);
     return replace_target(state.sink.out, state.error, state.src.file, target, state.src.block,
                           static_cast<std::size_t>(state.src.capacity));
 }
