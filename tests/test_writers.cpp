@@ -326,25 +326,10 @@ TEST_F(Writers, RewriteKeepsOwnerGroupAndEveryModeBit) {
     }
 }
 
-// An access list in the system's own form: owner rw, user nobody rw, owning
-// group r, mask rw, others nothing.
+// An access list: owner rw, user nobody rw, owning group r, mask rw, others
+// nothing.
 std::string access_list() {
-    std::string list;
-    auto add = [&list](std::uint32_t word, int bytes) {
-        for (int i = 0; i < bytes; ++i) list += static_cast<char>((word >> (8 * i)) & 0xFF);
-    };
-    add(2, 4);  // version
-    const struct {
-        std::uint16_t tag, permissions;
-        std::uint32_t id;
-    } entries[] = {
-        {0x01, 6, 0xFFFFFFFF}, {0x02, 6, 65534}, {0x04, 4, 0xFFFFFFFF}, {0x10, 6, 0xFFFFFFFF}, {0x20, 0, 0xFFFFFFFF}};
-    for (const auto &entry : entries) {
-        add(entry.tag, 2);
-        add(entry.permissions, 2);
-        add(entry.id, 4);
-    }
-    return list;
+    return brantcfg_test::access_list({{0x01, 6}, {0x02, 6, 65534}, {0x04, 4}, {0x10, 6}, {0x20, 0}});
 }
 
 TEST_F(Writers, RewriteKeepsExtendedAttributesAndAccessLists) {
@@ -401,7 +386,7 @@ TEST_F(Writers, CallsThatChangeNothingLeaveTheFileAlone) {
         ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
         ASSERT_EQ(chmod(file.c_str(), 0444), 0);
         const brantcfg_test::Outcome out =
-            brantcfg_test::in_child([] { return setgid(65534) == 0 && setuid(65534) == 0; },
+            brantcfg_test::in_child([] { return brantcfg_test::drop_privileges(); },
                                     [&] { return ini_puts(row.section, row.key, row.value, file.c_str()); });
         ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
         ASSERT_EQ(chmod(file.c_str(), 0644), 0);
