@@ -582,10 +582,8 @@ TEST_F(Faults, CreationThroughADanglingLinkNeverFollowsItAgain) {
         EXPECT_EQ(out.result, 0);
         EXPECT_EQ(out.error, EINVAL);  // what the call found at the end of the link now: no regular file
         struct stat status {};
-        ASSERT_EQ(lstat(target.c_str(), &status), 0) << "t never appeared";
-        EXPECT_TRUE(S_ISLNK(status.st_mode));
-        ASSERT_EQ(lstat(fifo.c_str(), &status), 0);
-        EXPECT_TRUE(S_ISFIFO(status.st_mode));
+        EXPECT_TRUE(lstat(target.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) << "t never appeared as a link";
+        EXPECT_TRUE(lstat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) << "the FIFO is gone";
         if (reader >= 0) {
             char byte = 0;
             EXPECT_LE(read(reader, &byte, 1), 0) << "the FIFO was written";
@@ -593,6 +591,84 @@ TEST_F(Faults, CreationThroughADanglingLinkNeverFollowsItAgain) {
         }
         EXPECT_EQ(list_dir(dir_), (Names{"app.ini", "fifo", "t"}));
     }
+}
+
+// ---- access never wider, not even for a moment ------------------------------------
+
+// The file's access list gives its owning group nothing (the mode's group
+// bits show the mask, rw). Before every system call of the rewrite, the
+// temporary file, once there, grants the group and others nothing: either
+// its mode does, or it already holds the old file's list.
+TEST_F(Faults, NewFileIsNeverMoreOpenThanTheOldOne) {
+    const std::string file = path("app.ini");
+    const std::string temp = path("app.in~");
+    write_file(file, "[s]\r\nk=1\r\n");
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    // Owner rw, owning group nothing, user nobody rw, mask rw, others nothing.
+    const std::string list = brantcfg_test::access_list({{0x01, 6}, {0x02, 6, 65534}, {0x04, 0}, {0x10, 6}, {0x20, 0}});
+    if (setxattr(file.c_str(), "system.posix_acl_access", list.data(), list.size(), 0) != 0)
+        GTEST_SKIP() << "no access lists on this file system: " << std::strerror(errno);
+    struct stat status {};
+    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    ASSERT_EQ(status.st_mode & 07777, 0660u);  // the mask shows as the group's bits
+
+    int looked = 0;
+    std::vector<std::string> wider;
+    system_calls.before = [&](const char *name) {
+        struct stat now {};
+        if (lstat(temp.c_str(), &now) != 0) return;
+        ++looked;
+        char value[256];
+        const ssize_t length = getxattr(temp.c_str(), "system.posix_acl_access", value, sizeof value);
+        const bool listed = length > 0 && std::string(value, static_cast<std::size_t>(length)) == list;
+        if (!listed && (now.st_mode & 0077) != 0)
+            wider.push_back(std::string("before ") + name + ": mode " + std::to_string(now.st_mode & 07777) +
+                            (length > 0 ? ", another list" : ", no list"));
+    };
+    EXPECT_EQ(ini_puts("s", "k", "22", file.c_str()), 1);
+    system_calls = {};
+    EXPECT_GT(looked, 0);
+    EXPECT_EQ(wider, std::vector<std::string>{});
+    EXPECT_EQ(read_file(file), "[s]\r\nk=22\r\n");
+    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0660u);
+    char value[256];
+    const ssize_t length = getxattr(file.c_str(), "system.posix_acl_access", value, sizeof value);
+    EXPECT_EQ(std::string(value, length > 0 ? static_cast<std::size_t>(length) : 0), list);
+}
+
+// ---- the temporary name on the caller's own path ----------------------------------
+
+// x.in~ is a link to x.ini: a call through it names x.ini, whose temporary
+// name is the very link. A rewrite is refused (EEXIST) rather than remove
+// the link; a patch, which needs no temporary file, still goes ahead.
+TEST_F(Faults, TemporaryNameOnTheCallersLinkIsRefusedNotRemoved) {
+    const std::string file = path("x.ini");
+    const std::string input = "[S]\r\nK=1\r\n";
+    ASSERT_EQ(symlink("x.ini", path("x.in~").c_str()), 0);
+    ASSERT_EQ(symlink("x.in~", path("y.ini").c_str()), 0);
+    const Names all = {"x.ini", "x.in~", "y.ini"};
+    for (const char *via : {"x.in~", "y.ini"}) {
+        const std::string link = path(via);
+        for (const Call &c : std::vector<Call>{{"longer value", "S", "K", "22"},
+                                               {"new section", "T", "K", "v"},
+                                               {"key deletion", "S", "K", nullptr}}) {
+            SCOPED_TRACE(std::string(c.name) + " through " + via);
+            write_file(file, input);
+            errno = 0;
+            EXPECT_EQ(ini_puts(c.section, c.key, c.value, link.c_str()), 0);
+            EXPECT_EQ(errno, EEXIST);
+            EXPECT_EQ(read_file(file), input);
+            EXPECT_EQ(list_dir(dir_), all);
+        }
+        SCOPED_TRACE(std::string("same length through ") + via);
+        EXPECT_EQ(ini_puts("S", "K", "3", link.c_str()), 1);
+        EXPECT_EQ(read_file(file), "[S]\r\nK=3\r\n");
+        EXPECT_EQ(list_dir(dir_), all);
+    }
+    char target[16] = {};
+    EXPECT_EQ(readlink(path("x.in~").c_str(), target, sizeof target - 1), 5);
+    EXPECT_STREQ(target, "x.ini");
 }
 
 }  // namespace
