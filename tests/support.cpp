@@ -7,6 +7,7 @@
 #  include <windows.h>
 #else
 #  include <fcntl.h>
+#  include <grp.h>
 #  include <sys/resource.h>
 #  include <sys/stat.h>
 #  include <sys/wait.h>
@@ -174,6 +175,11 @@ Outcome in_child(const std::function<bool()> &prepare, const std::function<int()
     return {report[0] == 1, report[1], report[2]};
 }
 
+bool drop_privileges(const std::vector<unsigned> &groups) {
+    const std::vector<gid_t> ids(groups.begin(), groups.end());
+    return setgroups(ids.size(), ids.data()) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+}
+
 std::function<bool()> file_size_limit(unsigned long bytes) {
     return [bytes] {
         std::signal(SIGXFSZ, SIG_IGN);
@@ -182,6 +188,20 @@ std::function<bool()> file_size_limit(unsigned long bytes) {
     };
 }
 #endif
+
+std::string access_list(const std::vector<AccessEntry> &entries) {
+    std::string list;
+    auto add = [&list](std::uint32_t word, int bytes) {
+        for (int i = 0; i < bytes; ++i) list += static_cast<char>((word >> (8 * i)) & 0xFF);
+    };
+    add(2, 4);  // version
+    for (const AccessEntry &entry : entries) {
+        add(entry.tag, 2);
+        add(entry.permissions, 2);
+        add(entry.id, 4);
+    }
+    return list;
+}
 
 Answer call_guarded(int size, const std::function<int(char *, int)> &call) {
     constexpr char GUARD = '\x5a';

@@ -7,6 +7,7 @@
 
 #include "dir_list.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -55,10 +56,25 @@ struct Outcome {
 // back its result and errno.
 Outcome in_child(const std::function<bool()> &prepare, const std::function<int()> &call);
 
+// A prepare step for in_child: the process becomes nobody (user and group
+// 65534), a member of the supplementary groups given and of no other.
+bool drop_privileges(const std::vector<unsigned> &groups = {});
+
 // A prepare step for in_child: a file-size limit with SIGXFSZ ignored, so a
 // write past it fails with EFBIG instead of ending the process.
 std::function<bool()> file_size_limit(unsigned long bytes);
 #endif
+
+// One entry of an access list: its tag (0x01 owner, 0x02 a named user, 0x04
+// the owning group, 0x08 a named group, 0x10 the mask, 0x20 others), its
+// permission bits (4 read, 2 write, 1 execute) and, for a named entry, the id.
+struct AccessEntry {
+    std::uint16_t tag, permissions;
+    std::uint32_t id = 0xFFFFFFFF;
+};
+// The access list in the system's own form, the value of the
+// system.posix_acl_access extended attribute.
+std::string access_list(const std::vector<AccessEntry> &entries);
 
 // What a reader left in a caller's buffer, and what it returned.
 struct Answer {

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -127,6 +128,43 @@ TEST_F(Writers, NewFileNeverReplacesOneCreatedMeanwhile) {
     EXPECT_EQ(ini_puts("s", "k", "v", file.c_str()), 1);
     EXPECT_EQ(read_file(file), "[s]\r\nj=1\r\nk=v\r\n");
     EXPECT_EQ(list_dir(dir_), Names{"app.ini"});
+}
+
+// The temporary file is renamed, or linked for a new file, only while its
+// name still names the file this call wrote: another program's file put
+// under that name just before is neither put in the file's place nor
+// removed.
+TEST_F(Writers, OnlyTheTemporaryFileThisCallWroteTakesThePlace) {
+    const std::string file = path("app.ini");
+    const std::string temp = path("app.in~");
+    const std::string other = "[x]\r\nhalf-writ";
+    const struct {
+        const char *name;
+        const char *before;  // nullptr: no file yet
+        const char *key, *value;
+    } rows[] = {
+        {"longer value", "[s]\r\nk=1\r\n", "k", "22"},
+        {"key deletion", "[s]\r\nk=1\r\nj=2\r\n", "k", nullptr},
+        {"creation", nullptr, "k", "v"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::remove(temp.c_str());
+        std::remove(file.c_str());
+        if (row.before) write_file(file, row.before);
+        before_replace = [&] {
+            write_file(path("other"), other);
+            ASSERT_EQ(std::rename(path("other").c_str(), temp.c_str()), 0);
+        };
+        errno = 0;
+        EXPECT_EQ(ini_puts("s", row.key, row.value, file.c_str()), 0);
+        EXPECT_EQ(errno, EAGAIN);
+        bool exists = false;
+        EXPECT_EQ(read_file(file, &exists), row.before ? row.before : "");
+        EXPECT_EQ(exists, row.before != nullptr);
+        EXPECT_EQ(read_file(temp), other);
+        EXPECT_EQ(list_dir(dir_), (row.before ? Names{"app.ini", "app.in~"} : Names{"app.in~"}));
+    }
 }
 
 // ---- many writers and readers at once ------------------------------------------
@@ -258,6 +296,89 @@ TEST_F(Writers, ConcurrentSettersLoseNothingAndReadersSeeWholeFiles) {
     EXPECT_EQ(list_dir(dir_), (Names{"shared.ini", "stop"}));
 }
 
+// ---- readers never see a line half patched -------------------------------------
+
+// The bytes a reader holds a shared lock of while it reads the file, and
+// the one byte past them writers lock.
+constexpr off_t READERS_RANGE = off_t{1} << 62;
+
+// Takes a lock of length bytes from start on fd without waiting.
+bool lock_range(int fd, short type, off_t start, off_t length) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = start;
+    range.l_len = length;
+    return fcntl(fd, F_OFD_SETLK, &range) == 0;
+}
+
+// Opens path read-only and takes a shared lock of length bytes from start,
+// held until the descriptor is closed; -1 when either fails.
+int hold_read_lock(const std::string &path, off_t start, off_t length) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && lock_range(fd, F_RDLCK, start, length)) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// A line of the same length is written in place only where it lies within
+// one 512-byte block (which a disk writes whole) and no reader holds the
+// file; otherwise the file is rewritten, which no reader sees half done.
+TEST_F(Writers, SameLengthChangeIsPatchedOnlyWhereNoReaderSeesItTorn) {
+    enum class reader { none, lock, browse };
+    const struct {
+        const char *name;
+        std::size_t line_at;  // where the 20-byte key line starts
+        reader held;
+        bool in_place;
+    } rows[] = {
+        {"within a block", 100, reader::none, true},
+        {"ending at a block's end", 492, reader::none, true},
+        {"starting at a block's start", 512, reader::none, true},
+        {"across a block boundary", 500, reader::none, false},
+        {"across a page boundary", 4090, reader::none, false},
+        {"within a block, a reader holds the file", 100, reader::lock, false},
+        {"within a block, ini_browse is reading the file", 100, reader::browse, false},
+    };
+    const std::string file = path("app.ini");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string head = "[s]\r\n;" + std::string(row.line_at - 5 - 3, 'x') + "\r\n";
+        ASSERT_EQ(head.size(), row.line_at);
+        const std::string old_value(16, 'a'), new_value(16, 'b');
+        write_file(file, head + "k=" + old_value + "\r\nj=1\r\n");
+        const FileStamp before = stamp_of(file);
+        int result = -1;
+        if (row.held == reader::browse) {
+            // The change is made while ini_browse has the file open.
+            struct change {
+                const std::string *file, *value;
+                int result;
+            } during{&file, &new_value, -1};
+            EXPECT_EQ(ini_browse(
+                          [](const char *, const char *, const char *, void *data) {
+                              auto *c = static_cast<change *>(data);
+                              if (c->result < 0) c->result = ini_puts("s", "k", c->value->c_str(), c->file->c_str());
+                              return 0;
+                          },
+                          &during, file.c_str()),
+                      1);
+            result = during.result;
+        } else {
+            const int held = row.held == reader::lock ? hold_read_lock(file, 0, READERS_RANGE) : -1;
+            if (row.held == reader::lock) {
+                ASSERT_GE(held, 0);
+            }
+            result = ini_puts("s", "k", new_value.c_str(), file.c_str());
+            if (held >= 0) close(held);
+        }
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(read_file(file), head + "k=" + new_value + "\r\nj=1\r\n");
+        EXPECT_EQ(stamp_of(file).identity == before.identity, row.in_place);
+        EXPECT_EQ(list_dir(dir_), Names{"app.ini"});
+    }
+}
+
 // ---- special files ----------------------------------------------------------------
 
 // Runs call in a child that is stopped after a few seconds: a call that
@@ -305,6 +426,87 @@ TEST_F(Writers, SpecialFilesAreNeitherReadNorReplaced) {
     EXPECT_EQ(list_dir(dir_).size(), have_device ? 2u : 1u);
 }
 
+// Locks that anything which can read the file or its directory may take, a
+// writer's own locks, and what each does to a writer: locks no writer of
+// this library takes never stall one without end. The writer runs in a
+// child stopped after a few seconds, so a writer that waits for ever shows.
+TEST_F(Writers, LocksOfReadersNeverStallAWriterWithoutEnd) {
+    const std::string file = path("app.ini");
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    const auto flock_directory = [this](int operation) {
+        return [this, operation] {
+            const int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+            return fd >= 0 && flock(fd, operation) == 0;
+        };
+    };
+    const auto read_lock = [&file](off_t start, off_t length) {
+        return [&file, start, length] { return hold_read_lock(file, start, length) >= 0; };
+    };
+    const auto record_lock = [&file] {
+        const int fd = open(file.c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        return fd >= 0 && fcntl(fd, F_SETLK, &whole) == 0;
+    };
+    const struct {
+        const char *name;
+        bool by_caller;  // taken by the writer's own process, else by nobody
+        std::function<bool()> take;
+        const char *value;
+        int result, error;
+    } rows[] = {
+        {"nobody holds flock -x on the directory", false, flock_directory(LOCK_EX), "22", 1, 0},
+        {"nobody holds flock -s on the directory", false, flock_directory(LOCK_SH), "22", 1, 0},
+        {"a reader holds the file, longer value", false, read_lock(0, READERS_RANGE), "22", 1, 0},
+        {"a reader holds the file, same length", false, read_lock(0, READERS_RANGE), "2", 1, 0},
+        {"the caller holds flock -x on the directory", true, flock_directory(LOCK_EX), "22", 1, 0},
+        // Only a writer should lock there: a read lock is waited for a while,
+        // then the writer gives up.
+        {"nobody holds a read lock of the writers' byte", false, read_lock(READERS_RANGE, 1), "22", 0, EBUSY},
+        // Waiting for its own lock would wait for ever.
+        {"the caller holds a record lock of the whole file", true, record_lock, "22", 0, EDEADLK},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string input = "[s]\r\nk=1\r\n";
+        write_file(file, input);
+        ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+        pid_t holder = -1;
+        if (!row.by_caller) {
+            // nobody takes the lock, says so, and holds it until stopped.
+            int ready[2];
+            ASSERT_EQ(pipe(ready), 0);
+            holder = start_child([&] {
+                const char taken = brantcfg_test::drop_privileges() && row.take() ? 1 : 0;
+                static_cast<void>(write(ready[1], &taken, 1));
+                pause();
+                return 0;
+            });
+            close(ready[1]);
+            char taken = 0;
+            EXPECT_EQ(read(ready[0], &taken, 1), 1);
+            close(ready[0]);
+            ASSERT_EQ(taken, 1) << "the lock could not be taken";
+        }
+        const brantcfg_test::Outcome out = within_seconds([&] {
+            if (row.by_caller && !row.take()) return -2;
+            return ini_puts("s", "k", row.value, file.c_str());
+        });
+        if (holder > 0) {
+            kill(holder, SIGKILL);
+            exit_status(holder);
+        }
+        EXPECT_TRUE(out.ran);
+        EXPECT_EQ(out.result, row.result);
+        if (row.result == 0) {
+            EXPECT_EQ(out.error, row.error);
+        }
+        EXPECT_EQ(read_file(file), row.result == 1 ? "[s]\r\nk=" + std::string(row.value) + "\r\n" : input);
+        EXPECT_EQ(list_dir(dir_), Names{"app.ini"});
+    }
+}
+
 // ---- what a rewrite keeps -------------------------------------------------------
 
 TEST_F(Writers, RewriteKeepsOwnerGroupAndEveryModeBit) {
@@ -326,25 +528,59 @@ TEST_F(Writers, RewriteKeepsOwnerGroupAndEveryModeBit) {
     }
 }
 
-// An access list in the system's own form: owner rw, user nobody rw, owning
-// group r, mask rw, others nothing.
-std::string access_list() {
-    std::string list;
-    auto add = [&list](std::uint32_t word, int bytes) {
-        for (int i = 0; i < bytes; ++i) list += static_cast<char>((word >> (8 * i)) & 0xFF);
-    };
-    add(2, 4);  // version
+// A member of the file's group may write it, but cannot give a new file its
+// owner: a change that needs a rewrite is refused rather than hand the file
+// to the member; a patch, which keeps the file, still goes ahead.
+TEST_F(Writers, GroupMemberNeverTakesTheFileOver) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to set owners and groups";
+    constexpr uid_t OWNER = 1;  // daemon
+    constexpr gid_t GROUP = 4040;
+    const std::string shared = path("shared");
+    const std::string file = shared + "/app.ini";
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(shared.c_str(), 0770), 0);
+    ASSERT_EQ(chown(shared.c_str(), 0, GROUP), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0770), 0);
+    const std::string input = "[s]\r\nk=1\r\n";
     const struct {
-        std::uint16_t tag, permissions;
-        std::uint32_t id;
-    } entries[] = {
-        {0x01, 6, 0xFFFFFFFF}, {0x02, 6, 65534}, {0x04, 4, 0xFFFFFFFF}, {0x10, 6, 0xFFFFFFFF}, {0x20, 0, 0xFFFFFFFF}};
-    for (const auto &entry : entries) {
-        add(entry.tag, 2);
-        add(entry.permissions, 2);
-        add(entry.id, 4);
+        const char *name;
+        const char *section, *key, *value;
+        const char *after;  // nullptr: refused
+    } rows[] = {
+        {"longer value", "s", "k", "22", nullptr},
+        {"new section", "t", "k", "v", nullptr},
+        {"key deletion", "s", "k", nullptr, nullptr},
+        {"same length", "s", "k", "2", "[s]\r\nk=2\r\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        write_file(file, input);
+        ASSERT_EQ(chown(file.c_str(), OWNER, GROUP), 0);
+        ASSERT_EQ(chmod(file.c_str(), 0660), 0);
+        const FileStamp before = stamp_of(file);
+        const brantcfg_test::Outcome out =
+            brantcfg_test::in_child([] { return brantcfg_test::drop_privileges({GROUP}); },
+                                    [&] { return ini_puts(row.section, row.key, row.value, file.c_str()); });
+        ASSERT_TRUE(out.ran) << "cannot become a member of the group";
+        EXPECT_EQ(out.result, row.after ? 1 : 0);
+        if (!row.after) {
+            EXPECT_EQ(out.error, EPERM);
+        }
+        EXPECT_EQ(read_file(file), row.after ? row.after : input);
+        EXPECT_EQ(stamp_of(file).identity, before.identity);
+        struct stat status {};
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, OWNER);
+        EXPECT_EQ(status.st_gid, GROUP);
+        EXPECT_EQ(status.st_mode & 07777, 0660u);
+        EXPECT_EQ(list_dir(shared), Names{"app.ini"});
     }
-    return list;
+}
+
+// An access list: owner rw, user nobody rw, owning group r, mask rw, others
+// nothing.
+std::string access_list() {
+    return brantcfg_test::access_list({{0x01, 6}, {0x02, 6, 65534}, {0x04, 4}, {0x10, 6}, {0x20, 0}});
 }
 
 TEST_F(Writers, RewriteKeepsExtendedAttributesAndAccessLists) {
@@ -401,7 +637,7 @@ TEST_F(Writers, CallsThatChangeNothingLeaveTheFileAlone) {
         ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
         ASSERT_EQ(chmod(file.c_str(), 0444), 0);
         const brantcfg_test::Outcome out =
-            brantcfg_test::in_child([] { return setgid(65534) == 0 && setuid(65534) == 0; },
+            brantcfg_test::in_child([] { return brantcfg_test::drop_privileges(); },
                                     [&] { return ini_puts(row.section, row.key, row.value, file.c_str()); });
         ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
         ASSERT_EQ(chmod(file.c_str(), 0644), 0);
