@@ -815,8 +815,16 @@ bool name_new_file(const target_file &target) noexcept {
         errno = EAGAIN;
         return false;
     }
-    // A hard link never replaces what is there: a file another program
-    // created meanwhile is kept, and the caller starts over on it.
+    // A rename that never replaces what is there, or a hard link where the
+    // file system has no such rename: a file another program created
+    // meanwhile is kept, and the caller starts over on it.
+#if defined(RENAME_NOREPLACE)
+    if (retrying("renameat2", [&] {
+            return renameat2(target.directory, target.temp_name, target.directory, target.name, RENAME_NOREPLACE);
+        }) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+#endif
     if (retrying("linkat",
                  [&] { return linkat(target.directory, target.temp_name, target.directory, target.name, 0); }) == 0) {
         // The name is the file's now; a temporary name left over is removed

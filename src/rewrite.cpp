@@ -525,7 +525,14 @@ int patch_line(const target_file &target, file_handle source, file_offset offset
         errno = cause;
     }
     unlock_for_patch(file);
-    return close_written(file, written) ? 1 : 0;
+    // Once the line is synced, a close that reports a failure cannot undo
+    // it: the file holds the new line, and the call says so.
+    if (written) {
+        static_cast<void>(close_file(file));
+        return 1;
+    }
+    close_read_file(file);
+    return 0;
 }
 
 // True when deleting the section would change the file: the named section

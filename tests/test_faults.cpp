@@ -395,20 +395,6 @@ TEST_F(Faults, SymbolicLinkStaysAndTargetIsRewritten) {
 // Descriptors this process has open now.
 std::size_t open_descriptors() { return list_dir("/proc/self/fd").size(); }
 
-// Faults of the library this test has found and not yet seen mended: the
-// kind of write and the call whose failure shows it. Their rows are still
-// run; while they go wrong the test ends skipped, naming them.
-const struct {
-    const char *change, *call, *fault;
-} KNOWN_FAULTS[] = {
-    {"patch", "close",
-     "a close of the patched file that reports a failure after the line was written and synced makes the call return "
-     "0, though the file holds the new line"},
-    {"creation", "unlinkat",
-     "the temporary name that cannot be removed once the new file has its own name is left beside it, a second link "
-     "to it"},
-};
-
 // Each kind of write, with every system call it makes failed in turn (the
 // first, then the second, and so on until the write no longer gets that
 // far), and then with each interrupted once: a failed call leaves the file
@@ -437,7 +423,6 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
     };
     // The file carries an extended attribute, which a rewrite copies.
     const std::string note = "kept";
-    std::vector<std::string> known;
     int runs = 0;
     for (const auto &change : changes) {
         const std::string file = path(change.file);
@@ -482,31 +467,14 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
                     for (const std::string &name : list_dir(dir_)) wrong += " " + name;
                 }
                 if (open_descriptors() != descriptors) wrong += " a descriptor leaked;";
-                if (!wrong.empty()) {
-                    const std::string row = std::string(change.name) + (error == EINTR ? ", interrupted" : ", failed") +
-                                            " call " + std::to_string(at) + " (" + seen.failed_name + "):" + wrong;
-                    bool excused = false;
-                    for (const auto &fault : KNOWN_FAULTS)
-                        excused =
-                            excused || (change.name == std::string(fault.change) && seen.failed_name == fault.call);
-                    if (excused)
-                        known.push_back(row);
-                    else
-                        ADD_FAILURE() << row;
-                }
+                if (!wrong.empty())
+                    ADD_FAILURE() << change.name << (error == EINTR ? ", interrupted" : ", failed") << " call " << at
+                                  << " (" << seen.failed_name << "):" << wrong;
                 if (seen.failed == 0) break;
             }
         }
     }
     std::printf("%d writes, each with one system call failed or interrupted\n", runs);
-    if (!known.empty()) {
-        std::string rows;
-        for (const std::string &row : known) rows += "\n  " + row;
-        std::string faults;
-        for (const auto &fault : KNOWN_FAULTS)
-            faults += std::string("\n  ") + fault.change + ", " + fault.call + ": " + fault.fault;
-        GTEST_SKIP() << "known library faults:" << faults << "\nseen in:" << rows;
-    }
 }
 
 // ---- the kernel copy refused ----------------------------------------------------
