@@ -526,8 +526,8 @@ TEST_F(Faults, CreationThroughADanglingLinkNeverFollowsItAgain) {
     } rows[] = {
         {"at the create, no reader", "open", false},
         {"at the create, a reader", "open", true},
-        {"at the link, no reader", "linkat", false},
-        {"at the link, a reader", "linkat", true},
+        {"as it is given its name, no reader", "name", false},
+        {"as it is given its name, a reader", "name", true},
     };
     const std::string link = path("app.ini");
     const std::string target = path("t");
@@ -543,14 +543,16 @@ TEST_F(Faults, CreationThroughADanglingLinkNeverFollowsItAgain) {
         if (row.reader) {
             ASSERT_GE(reader, 0);
         }
-        // Once the link was read, at the next open (or openat), or linkat.
+        // Once the link was read, at the next open (or openat), or as the
+        // new file is given its name (renameat2, or linkat where there is
+        // no such rename).
         bool link_read = false, planted = false;
         system_calls = {};
         system_calls.before = [&](const char *name) {
             if (std::strcmp(name, "readlinkat") == 0) link_read = true;
             const bool moment = std::strcmp(row.moment, "open") == 0
                                     ? std::strcmp(name, "open") == 0 || std::strcmp(name, "openat") == 0
-                                    : std::strcmp(name, row.moment) == 0;
+                                    : std::strcmp(name, "renameat2") == 0 || std::strcmp(name, "linkat") == 0;
             if (link_read && moment && !planted) planted = symlink("fifo", target.c_str()) == 0;
         };
         // In a child that is stopped after a few seconds: a call that waits
