@@ -43,6 +43,11 @@ configure_consumer() {
     cmake --build "$build" -j 1 >>"$build.log" 2>&1 || { cat "$build.log"; fail "building the consumer failed"; }
 }
 
+# The version an installed header declares: "MAJOR.MINOR.PATCH".
+header_version() {
+    sed -n 's/^#define BRANTCFG_VERSION_STRING "\([0-9.]*\)"$/\1/p' "$1/include/brantcfg.h"
+}
+
 find_pc_dir() {
     local pc
     pc=$(find "$1" -name brantcfg.pc -path '*/pkgconfig/*' | head -n 1)
@@ -51,7 +56,7 @@ find_pc_dir() {
 }
 
 # Checks what an installation holds: the headers, the library (for a shared
-# one the SONAME chain libbrantcfg.so -> .so.1 -> .so.1.0.0), the package
+# one the SONAME chain libbrantcfg.so -> .so.MAJOR -> .so.VERSION), the package
 # files, the pkg-config file naming the prefix it was installed to, and
 # nothing of the unit tests.
 check_installation() {
@@ -65,12 +70,18 @@ check_installation() {
     for file in brantcfgConfig.cmake brantcfgConfigVersion.cmake brantcfgTargets.cmake; do
         [ -f "$libdir/cmake/brantcfg/$file" ] || fail "$file is not installed"
     done
+    local version major
+    version=$(header_version "$prefix")
+    major=${version%%.*}
+    [ -n "$major" ] || fail "brantcfg.h declares no version"
     if [ "$kind" = shared ]; then
-        [ "$(readlink "$libdir/libbrantcfg.so")" = libbrantcfg.so.1 ] || fail "libbrantcfg.so does not link to .so.1"
-        [ "$(readlink "$libdir/libbrantcfg.so.1")" = libbrantcfg.so.1.0.0 ] || fail "libbrantcfg.so.1 does not link to .so.1.0.0"
-        [ -f "$libdir/libbrantcfg.so.1.0.0" ] || fail "libbrantcfg.so.1.0.0 is not installed"
-        readelf -d "$libdir/libbrantcfg.so.1.0.0" | grep -q 'SONAME.*\[libbrantcfg\.so\.1\]' ||
-            fail "the library's SONAME is not libbrantcfg.so.1"
+        [ "$(readlink "$libdir/libbrantcfg.so")" = "libbrantcfg.so.$major" ] ||
+            fail "libbrantcfg.so does not link to .so.$major"
+        [ "$(readlink "$libdir/libbrantcfg.so.$major")" = "libbrantcfg.so.$version" ] ||
+            fail "libbrantcfg.so.$major does not link to .so.$version"
+        [ -f "$libdir/libbrantcfg.so.$version" ] || fail "libbrantcfg.so.$version is not installed"
+        readelf -d "$libdir/libbrantcfg.so.$version" | grep -q "SONAME.*\[libbrantcfg\.so\.$major\]" ||
+            fail "the library's SONAME is not libbrantcfg.so.$major"
     else
         [ -f "$libdir/libbrantcfg.a" ] || fail "libbrantcfg.a is not installed"
         [ ! -e "$libdir/libbrantcfg.so" ] || fail "a static build installed a shared library"
@@ -91,7 +102,9 @@ check_installation() {
     local named
     named=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=prefix brantcfg)
     [ "$named" = "$prefix" ] || fail "brantcfg.pc names prefix '$named', not '$prefix'"
-    PKG_CONFIG_PATH="$pc_dir" pkg-config --exists 'brantcfg >= 1.0' || fail "pkg-config does not find brantcfg >= 1.0"
+    PKG_CONFIG_PATH="$pc_dir" pkg-config --exists "brantcfg >= $major.0" ||
+        fail "pkg-config does not find brantcfg >= $major.0"
+    grep -qx 'License: MIT' "$pc_dir/brantcfg.pc" || fail "brantcfg.pc names no licence"
     echo "installed into $prefix:"
     (cd "$prefix" && find . ! -type d | sort | sed 's|^\./|  |')
 }
@@ -130,16 +143,20 @@ find-package)
     configure_consumer "$source_dir" "$build" -DCMAKE_PREFIX_PATH="$prefix"
     run_twice "$build/settings_c" C "$build/c.ini"
     run_twice "$build/settings_cpp" C++ "$build/cpp.ini"
-    # The version file: any 1.x answers a request for 1.0, no 2.0 is there.
+    # The version file: any MAJOR.x answers a request for MAJOR.0, and a
+    # request for the next major version finds nothing.
+    major=$(header_version "$prefix")
+    major=${major%%.*}
     probe="$work/version-probe-$(basename "$prefix")"
     rm -rf "$probe" && mkdir -p "$probe/src"
     printf 'cmake_minimum_required(VERSION 3.16)\nproject(probe LANGUAGES NONE)\nfind_package(brantcfg ${WANT} CONFIG REQUIRED)\nmessage(STATUS "brantcfg ${brantcfg_VERSION}")\n' \
         >"$probe/src/CMakeLists.txt"
-    cmake -S "$probe/src" -B "$probe/ok" -DWANT=1.0 -DCMAKE_PREFIX_PATH="$prefix" >"$probe/ok.log" 2>&1 ||
-        { cat "$probe/ok.log"; fail "find_package(brantcfg 1.0) failed"; }
-    grep -q 'brantcfg 1\.' "$probe/ok.log" || fail "the package reported no 1.x version"
-    if cmake -S "$probe/src" -B "$probe/too-new" -DWANT=2.0 -DCMAKE_PREFIX_PATH="$prefix" >/dev/null 2>&1; then
-        fail "find_package(brantcfg 2.0) accepted a 1.x package"
+    cmake -S "$probe/src" -B "$probe/ok" -DWANT="$major.0" -DCMAKE_PREFIX_PATH="$prefix" >"$probe/ok.log" 2>&1 ||
+        { cat "$probe/ok.log"; fail "find_package(brantcfg $major.0) failed"; }
+    grep -q "brantcfg $major\." "$probe/ok.log" || fail "the package reported no $major.x version"
+    if cmake -S "$probe/src" -B "$probe/too-new" -DWANT="$((major + 1)).0" -DCMAKE_PREFIX_PATH="$prefix" \
+        >/dev/null 2>&1; then
+        fail "find_package(brantcfg $((major + 1)).0) accepted a $major.x package"
     fi
     ;;
 
