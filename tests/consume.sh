@@ -10,10 +10,14 @@
 #   consume.sh find-package SOURCE_DIR WORK PREFIX
 #   consume.sh pkg-config SOURCE_DIR WORK PREFIX [--static]
 #   consume.sh add-subdirectory SOURCE_DIR WORK
+#   consume.sh windows-zip SOURCE_DIR WORK UNPACKED TOOLCHAIN_FILE
+#                                                an unpacked Windows zip of a release
 #
 # The compilers come from CC and CXX, extra flags from CFLAGS and CXXFLAGS,
-# the generator from CMAKE_GENERATOR, as for any CMake project.
+# the generator from CMAKE_GENERATOR, as for any CMake project. Programs run
+# under EMULATOR when it is set (a cross build's Wine).
 set -euo pipefail
+read -r -a emulator <<<"${EMULATOR:-}"
 
 fail() {
     echo "consume.sh: $*" >&2
@@ -21,13 +25,14 @@ fail() {
 }
 
 # Runs a settings program twice on a fresh file and checks that the second
-# run read what the first one wrote, the quoted greeting included.
+# run read what the first one wrote, the quoted greeting included (a Windows
+# program's CR LF line ends read as LF).
 run_twice() {
     local program=$1 language=$2 file=$3
     rm -f "$file"
-    "$program" "$file" >/dev/null || fail "$program: first run failed"
+    "${emulator[@]}" "$program" "$file" >/dev/null || fail "$program: first run failed"
     local output
-    output=$("$program" "$file") || fail "$program: second run failed"
+    output=$("${emulator[@]}" "$program" "$file" | tr -d '\r') || fail "$program: second run failed"
     echo "$output"
     grep -qx "run 2 of $file" <<<"$output" || fail "$program: the counter did not reach 2"
     grep -qxF "  [app] greeting = hello; from $language" <<<"$output" ||
@@ -189,8 +194,40 @@ add-subdirectory)
     run_twice "$build/settings_cpp" C++ "$build/cpp.ini"
     ;;
 
+windows-zip)
+    # As a Windows developer uses the zip: a C and a C++ program through its
+    # CMake package, and the C program linked straight against the MSVC
+    # import library and against MinGW's; each runs with the DLL beside it.
+    # Files are named relative to the programs' folder, which Wine maps.
+    source_dir=$2 work=$3 unpacked=$4 toolchain=$5
+    build="$work/windows-zip"
+    mkdir -p "$work"
+    for file in bin/brantcfg.dll bin/brantcfg.exe lib/brantcfg.lib lib/libbrantcfg.dll.a lib/brantcfg.def \
+        include/brantcfg.h include/brantcfg.hpp lib/cmake/brantcfg/brantcfgConfig.cmake LICENSE CHANGELOG.md \
+        README.md; do
+        [ -f "$unpacked/$file" ] || fail "the zip holds no $file"
+    done
+    configure_consumer "$source_dir" "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -Dbrantcfg_DIR="$unpacked/lib/cmake/brantcfg"
+    cp "$unpacked/bin/brantcfg.dll" "$build/"
+    for import in brantcfg.lib libbrantcfg.dll.a; do
+        # shellcheck disable=SC2086
+        ${CC:?CC names the cross compiler} ${CFLAGS:-} -std=c99 -o "$build/settings_c_${import%%.*}.exe" \
+            "$source_dir/examples/consumer/settings.c" -I"$unpacked/include" "$unpacked/lib/$import" ||
+            fail "the C program did not link against $import"
+    done
+    cd "$build"
+    run_twice ./settings_c.exe C c.ini
+    run_twice ./settings_cpp.exe C++ cpp.ini
+    run_twice ./settings_c_brantcfg.exe C msvc-import.ini
+    run_twice ./settings_c_libbrantcfg.exe C mingw-import.ini
+    version=$(header_version "$unpacked")
+    [ "$("${emulator[@]}" "$unpacked/bin/brantcfg.exe" --version | tr -d '\r')" = "brantcfg $version" ] ||
+        fail "brantcfg.exe --version does not print brantcfg $version"
+    ;;
+
 *)
-    echo "usage: consume.sh install|build-static|find-package|pkg-config|add-subdirectory ARGS..." >&2
+    echo "usage: consume.sh install|build-static|find-package|pkg-config|add-subdirectory|windows-zip ARGS..." >&2
     exit 2
     ;;
 esac
