@@ -154,7 +154,7 @@ find-package)
     major=${major%%.*}
     probe="$work/version-probe-$(basename "$prefix")"
     rm -rf "$probe" && mkdir -p "$probe/src"
-    printf 'cmake_minimum_required(VERSION 3.16)\nproject(probe LANGUAGES NONE)\nfind_package(brantcfg ${WANT} CONFIG REQUIRED)\nmessage(STATUS "brantcfg ${brantcfg_VERSION}")\n' \
+    printf 'cmake_minimum_required(VERSION 3.16)\nproject(probe LANGUAGES C)\nfind_package(brantcfg ${WANT} CONFIG REQUIRED)\nmessage(STATUS "brantcfg ${brantcfg_VERSION}")\n' \
         >"$probe/src/CMakeLists.txt"
     cmake -S "$probe/src" -B "$probe/ok" -DWANT="$major.0" -DCMAKE_PREFIX_PATH="$prefix" >"$probe/ok.log" 2>&1 ||
         { cat "$probe/ok.log"; fail "find_package(brantcfg $major.0) failed"; }

@@ -30,7 +30,7 @@ rm -rf "$work" && mkdir -p "$work"
 source .ci/wine.sh
 cleanup() {
   stop_wine
-  dpkg -r "${packages[@]}" > /dev/null 2>&1 || true
+  dpkg --purge "${packages[@]}" > /dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
@@ -70,6 +70,7 @@ if [ -n "$left" ]; then
   echo "release: left in /usr after dpkg -r:" $left >&2
   exit 1
 fi
+dpkg --purge "${packages[@]}" > /dev/null
 echo "release: the packages installed, served both consumers, and left nothing in /usr"
 
 # The win64 zip, unpacked and used under Wine's 64-bit loader.
