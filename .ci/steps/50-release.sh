@@ -16,6 +16,7 @@ started=$SECONDS
 # package                      file that shows it is installed
 required="
 man-db                         /usr/bin/man
+unzip                          /usr/bin/unzip
 wine                           /usr/bin/wine
 wine64                         /usr/lib/wine/wine64
 "
