@@ -38,7 +38,8 @@ trap cleanup EXIT
 # Two releases from scratch, compared file by file.
 bash .ci/workflow release
 release_seconds=$((SECONDS - started))
-expected=("brantcfg_$version-1_"*.deb "libbrantcfg-dev_$version-1_"*.deb "libbrantcfg${major}_$version-1_"*.deb
+# The names expected in dist/, as patterns for its folder.
+expected=("brantcfg_$version-1_*.deb" "libbrantcfg-dev_$version-1_*.deb" "libbrantcfg${major}_$version-1_*.deb"
           "brantcfg-$version-win64.zip" "brantcfg-$version-win32.zip" "brantcfg-$version.tar.gz")
 for file in "${expected[@]}"; do
   (cd dist && compgen -G "$file" > /dev/null) || { echo "release: dist/ holds no $file" >&2; exit 1; }
