@@ -2,32 +2,38 @@
 # its manual page when it is built, a CMake package (find_package(brantcfg
 # CONFIG) gives the targets brantcfg::brantcfg and brantcfg::cxx, the same
 # names add_subdirectory users get) and a pkg-config file. The unit tests'
-# static archive is never installed.
+# static archive is never installed. Each file belongs to one of three
+# components, the three Debian packages of a release (cmake/package.cmake):
+# runtime (the shared library), development (headers, link, package files)
+# and tool (the command-line tool and its manual page).
 include(CMakePackageConfigHelpers)
 
 set(BRANTCFG_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/brantcfg"
     CACHE STRING "Where the CMake package files of brantcfg are installed")
 
 install(TARGETS brantcfg brantcfg_cxx EXPORT brantcfgTargets
-  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
-  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT development)
 install(FILES
   "${PROJECT_SOURCE_DIR}/include/brantcfg.h"
   "${PROJECT_SOURCE_DIR}/include/brantcfg.hpp"
-  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
 
 if(TARGET brantcfg_tool)
   # The installed tool finds the shared library beside its own directory,
-  # wherever the prefix is moved.
+  # wherever the prefix is moved; a release for Debian installs into the
+  # system's own directories, where no search path is needed or allowed.
   get_target_property(_brantcfg_tool_rpath brantcfg_tool INSTALL_RPATH)
-  if(UNIX AND NOT APPLE AND NOT _brantcfg_tool_rpath)
+  if(UNIX AND NOT APPLE AND NOT _brantcfg_tool_rpath AND NOT BRANTCFG_RELEASE)
     file(RELATIVE_PATH _brantcfg_bin_to_lib "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
     set_target_properties(brantcfg_tool PROPERTIES INSTALL_RPATH "$ORIGIN/${_brantcfg_bin_to_lib}")
   endif()
-  install(TARGETS brantcfg_tool RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-  if(NOT WIN32)
-    install(FILES "${PROJECT_SOURCE_DIR}/docs/brantcfg.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  install(TARGETS brantcfg_tool RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
+  # A release for Debian installs the page compressed (cmake/package.cmake).
+  if(NOT WIN32 AND NOT BRANTCFG_RELEASE)
+    install(FILES "${PROJECT_SOURCE_DIR}/docs/brantcfg.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+            COMPONENT tool)
   endif()
 endif()
 
@@ -36,7 +42,8 @@ endif()
 install(EXPORT brantcfgTargets
   NAMESPACE brantcfg::
   FILE brantcfgTargets.cmake
-  DESTINATION "${BRANTCFG_INSTALL_CMAKEDIR}")
+  DESTINATION "${BRANTCFG_INSTALL_CMAKEDIR}"
+  COMPONENT development)
 configure_package_config_file("${CMAKE_CURRENT_LIST_DIR}/brantcfgConfig.cmake.in"
   "${PROJECT_BINARY_DIR}/brantcfgConfig.cmake"
   INSTALL_DESTINATION "${BRANTCFG_INSTALL_CMAKEDIR}")
@@ -46,11 +53,14 @@ write_basic_package_version_file("${PROJECT_BINARY_DIR}/brantcfgConfigVersion.cm
 install(FILES
   "${PROJECT_BINARY_DIR}/brantcfgConfig.cmake"
   "${PROJECT_BINARY_DIR}/brantcfgConfigVersion.cmake"
-  DESTINATION "${BRANTCFG_INSTALL_CMAKEDIR}")
+  DESTINATION "${BRANTCFG_INSTALL_CMAKEDIR}"
+  COMPONENT development)
 
 # pkg-config file. It is written at install time, so that the prefix given
-# to "cmake --install --prefix" is the one it names. Relative install
-# directories are spelled from ${prefix}; absolute ones are kept as given.
+# to "cmake --install --prefix" is the one it names; on Windows, where a
+# package is unpacked anywhere, the prefix is found from the file's own
+# place instead. Relative install directories are spelled from ${prefix};
+# absolute ones are kept as given.
 foreach(_dir LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${_dir}}")
     set(_brantcfg_pc_${_dir} "${CMAKE_INSTALL_${_dir}}")
@@ -59,12 +69,14 @@ foreach(_dir LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 set(_brantcfg_pc_libs_private "")
-if(BUILD_SHARED_LIBS)
-  set(_brantcfg_pc_cflags "")
-else()
-  # The static library is C++ inside: a C program linking it needs the C++
-  # runtime (exception personality and unwinding).
+set(_brantcfg_pc_cflags "")
+if(NOT BUILD_SHARED_LIBS)
   set(_brantcfg_pc_cflags " -DBRANTCFG_STATIC")
+endif()
+# The static library (the only one, or the one a Debian release installs
+# beside the shared one) is C++ inside: a C program linking it needs the C++
+# runtime (exception personality and unwinding).
+if(NOT BUILD_SHARED_LIBS OR (BRANTCFG_RELEASE AND NOT WIN32))
   if(APPLE)
     set(_brantcfg_pc_libs_private "-lc++")
   elseif(NOT MSVC)
@@ -72,8 +84,13 @@ else()
   endif()
 endif()
 set(_brantcfg_pc_file "${PROJECT_BINARY_DIR}/brantcfg.pc")
+if(WIN32)
+  set(_brantcfg_pc_prefix "\\\${pcfiledir}/../..")
+else()
+  set(_brantcfg_pc_prefix "\${CMAKE_INSTALL_PREFIX}")
+endif()
 install(CODE "
-  set(BRANTCFG_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(BRANTCFG_PC_PREFIX \"${_brantcfg_pc_prefix}\")
   set(BRANTCFG_PC_LIBDIR [[${_brantcfg_pc_LIBDIR}]])
   set(BRANTCFG_PC_INCLUDEDIR [[${_brantcfg_pc_INCLUDEDIR}]])
   set(BRANTCFG_PC_CFLAGS [[${_brantcfg_pc_cflags}]])
@@ -81,8 +98,8 @@ install(CODE "
   set(PROJECT_DESCRIPTION [[${PROJECT_DESCRIPTION}]])
   set(PROJECT_VERSION [[${PROJECT_VERSION}]])
   configure_file([[${CMAKE_CURRENT_LIST_DIR}/brantcfg.pc.in]] [[${_brantcfg_pc_file}]] @ONLY)
-")
-install(FILES "${_brantcfg_pc_file}" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+" COMPONENT development)
+install(FILES "${_brantcfg_pc_file}" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT development)
 
 # What users get is tested with the unit tests: the export table and the
 # installed package, consumed as a user would.

@@ -61,10 +61,10 @@
 
 #include <stdint.h>
 
-#define BRANTCFG_VERSION_MAJOR 1
+#define BRANTCFG_VERSION_MAJOR 2
 #define BRANTCFG_VERSION_MINOR 0
 #define BRANTCFG_VERSION_PATCH 0
-#define BRANTCFG_VERSION_STRING "1.0.0"
+#define BRANTCFG_VERSION_STRING "2.0.0"
 
 /* Bytes in a line buffer, the terminating NUL included: a line is read in
  * pieces of at most BRANTCFG_LINE_BUFFER_SIZE - 1 bytes, so a buffer of this

@@ -10,10 +10,14 @@
 #   consume.sh find-package SOURCE_DIR WORK PREFIX
 #   consume.sh pkg-config SOURCE_DIR WORK PREFIX [--static]
 #   consume.sh add-subdirectory SOURCE_DIR WORK
+#   consume.sh windows-zip SOURCE_DIR WORK UNPACKED TOOLCHAIN_FILE
+#                                                an unpacked Windows zip of a release
 #
 # The compilers come from CC and CXX, extra flags from CFLAGS and CXXFLAGS,
-# the generator from CMAKE_GENERATOR, as for any CMake project.
+# the generator from CMAKE_GENERATOR, as for any CMake project. Programs run
+# under EMULATOR when it is set (a cross build's Wine).
 set -euo pipefail
+read -r -a emulator <<<"${EMULATOR:-}"
 
 fail() {
     echo "consume.sh: $*" >&2
@@ -21,13 +25,14 @@ fail() {
 }
 
 # Runs a settings program twice on a fresh file and checks that the second
-# run read what the first one wrote, the quoted greeting included.
+# run read what the first one wrote, the quoted greeting included (a Windows
+# program's CR LF line ends read as LF).
 run_twice() {
     local program=$1 language=$2 file=$3
     rm -f "$file"
-    "$program" "$file" >/dev/null || fail "$program: first run failed"
+    "${emulator[@]}" "$program" "$file" >/dev/null || fail "$program: first run failed"
     local output
-    output=$("$program" "$file") || fail "$program: second run failed"
+    output=$("${emulator[@]}" "$program" "$file" | tr -d '\r') || fail "$program: second run failed"
     echo "$output"
     grep -qx "run 2 of $file" <<<"$output" || fail "$program: the counter did not reach 2"
     grep -qxF "  [app] greeting = hello; from $language" <<<"$output" ||
@@ -43,6 +48,11 @@ configure_consumer() {
     cmake --build "$build" -j 1 >>"$build.log" 2>&1 || { cat "$build.log"; fail "building the consumer failed"; }
 }
 
+# The version an installed header declares: "MAJOR.MINOR.PATCH".
+header_version() {
+    sed -n 's/^#define BRANTCFG_VERSION_STRING "\([0-9.]*\)"$/\1/p' "$1/include/brantcfg.h"
+}
+
 find_pc_dir() {
     local pc
     pc=$(find "$1" -name brantcfg.pc -path '*/pkgconfig/*' | head -n 1)
@@ -51,7 +61,7 @@ find_pc_dir() {
 }
 
 # Checks what an installation holds: the headers, the library (for a shared
-# one the SONAME chain libbrantcfg.so -> .so.1 -> .so.1.0.0), the package
+# one the SONAME chain libbrantcfg.so -> .so.MAJOR -> .so.VERSION), the package
 # files, the pkg-config file naming the prefix it was installed to, and
 # nothing of the unit tests.
 check_installation() {
@@ -65,12 +75,18 @@ check_installation() {
     for file in brantcfgConfig.cmake brantcfgConfigVersion.cmake brantcfgTargets.cmake; do
         [ -f "$libdir/cmake/brantcfg/$file" ] || fail "$file is not installed"
     done
+    local version major
+    version=$(header_version "$prefix")
+    major=${version%%.*}
+    [ -n "$major" ] || fail "brantcfg.h declares no version"
     if [ "$kind" = shared ]; then
-        [ "$(readlink "$libdir/libbrantcfg.so")" = libbrantcfg.so.1 ] || fail "libbrantcfg.so does not link to .so.1"
-        [ "$(readlink "$libdir/libbrantcfg.so.1")" = libbrantcfg.so.1.0.0 ] || fail "libbrantcfg.so.1 does not link to .so.1.0.0"
-        [ -f "$libdir/libbrantcfg.so.1.0.0" ] || fail "libbrantcfg.so.1.0.0 is not installed"
-        readelf -d "$libdir/libbrantcfg.so.1.0.0" | grep -q 'SONAME.*\[libbrantcfg\.so\.1\]' ||
-            fail "the library's SONAME is not libbrantcfg.so.1"
+        [ "$(readlink "$libdir/libbrantcfg.so")" = "libbrantcfg.so.$major" ] ||
+            fail "libbrantcfg.so does not link to .so.$major"
+        [ "$(readlink "$libdir/libbrantcfg.so.$major")" = "libbrantcfg.so.$version" ] ||
+            fail "libbrantcfg.so.$major does not link to .so.$version"
+        [ -f "$libdir/libbrantcfg.so.$version" ] || fail "libbrantcfg.so.$version is not installed"
+        readelf -d "$libdir/libbrantcfg.so.$version" | grep -q "SONAME.*\[libbrantcfg\.so\.$major\]" ||
+            fail "the library's SONAME is not libbrantcfg.so.$major"
     else
         [ -f "$libdir/libbrantcfg.a" ] || fail "libbrantcfg.a is not installed"
         [ ! -e "$libdir/libbrantcfg.so" ] || fail "a static build installed a shared library"
@@ -91,7 +107,9 @@ check_installation() {
     local named
     named=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=prefix brantcfg)
     [ "$named" = "$prefix" ] || fail "brantcfg.pc names prefix '$named', not '$prefix'"
-    PKG_CONFIG_PATH="$pc_dir" pkg-config --exists 'brantcfg >= 1.0' || fail "pkg-config does not find brantcfg >= 1.0"
+    PKG_CONFIG_PATH="$pc_dir" pkg-config --exists "brantcfg >= $major.0" ||
+        fail "pkg-config does not find brantcfg >= $major.0"
+    grep -qx 'License: MIT' "$pc_dir/brantcfg.pc" || fail "brantcfg.pc names no licence"
     echo "installed into $prefix:"
     (cd "$prefix" && find . ! -type d | sort | sed 's|^\./|  |')
 }
@@ -130,16 +148,20 @@ find-package)
     configure_consumer "$source_dir" "$build" -DCMAKE_PREFIX_PATH="$prefix"
     run_twice "$build/settings_c" C "$build/c.ini"
     run_twice "$build/settings_cpp" C++ "$build/cpp.ini"
-    # The version file: any 1.x answers a request for 1.0, no 2.0 is there.
+    # The version file: any MAJOR.x answers a request for MAJOR.0, and a
+    # request for the next major version finds nothing.
+    major=$(header_version "$prefix")
+    major=${major%%.*}
     probe="$work/version-probe-$(basename "$prefix")"
     rm -rf "$probe" && mkdir -p "$probe/src"
-    printf 'cmake_minimum_required(VERSION 3.16)\nproject(probe LANGUAGES NONE)\nfind_package(brantcfg ${WANT} CONFIG REQUIRED)\nmessage(STATUS "brantcfg ${brantcfg_VERSION}")\n' \
+    printf 'cmake_minimum_required(VERSION 3.16)\nproject(probe LANGUAGES C)\nfind_package(brantcfg ${WANT} CONFIG REQUIRED)\nmessage(STATUS "brantcfg ${brantcfg_VERSION}")\n' \
         >"$probe/src/CMakeLists.txt"
-    cmake -S "$probe/src" -B "$probe/ok" -DWANT=1.0 -DCMAKE_PREFIX_PATH="$prefix" >"$probe/ok.log" 2>&1 ||
-        { cat "$probe/ok.log"; fail "find_package(brantcfg 1.0) failed"; }
-    grep -q 'brantcfg 1\.' "$probe/ok.log" || fail "the package reported no 1.x version"
-    if cmake -S "$probe/src" -B "$probe/too-new" -DWANT=2.0 -DCMAKE_PREFIX_PATH="$prefix" >/dev/null 2>&1; then
-        fail "find_package(brantcfg 2.0) accepted a 1.x package"
+    cmake -S "$probe/src" -B "$probe/ok" -DWANT="$major.0" -DCMAKE_PREFIX_PATH="$prefix" >"$probe/ok.log" 2>&1 ||
+        { cat "$probe/ok.log"; fail "find_package(brantcfg $major.0) failed"; }
+    grep -q "brantcfg $major\." "$probe/ok.log" || fail "the package reported no $major.x version"
+    if cmake -S "$probe/src" -B "$probe/too-new" -DWANT="$((major + 1)).0" -DCMAKE_PREFIX_PATH="$prefix" \
+        >/dev/null 2>&1; then
+        fail "find_package(brantcfg $((major + 1)).0) accepted a $major.x package"
     fi
     ;;
 
@@ -172,8 +194,40 @@ add-subdirectory)
     run_twice "$build/settings_cpp" C++ "$build/cpp.ini"
     ;;
 
+windows-zip)
+    # As a Windows developer uses the zip: a C and a C++ program through its
+    # CMake package, and the C program linked straight against the MSVC
+    # import library and against MinGW's; each runs with the DLL beside it.
+    # Files are named relative to the programs' folder, which Wine maps.
+    source_dir=$2 work=$3 unpacked=$4 toolchain=$5
+    build="$work/windows-zip"
+    mkdir -p "$work"
+    for file in bin/brantcfg.dll bin/brantcfg.exe lib/brantcfg.lib lib/libbrantcfg.dll.a lib/brantcfg.def \
+        include/brantcfg.h include/brantcfg.hpp lib/cmake/brantcfg/brantcfgConfig.cmake LICENSE CHANGELOG.md \
+        README.md; do
+        [ -f "$unpacked/$file" ] || fail "the zip holds no $file"
+    done
+    configure_consumer "$source_dir" "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -Dbrantcfg_DIR="$unpacked/lib/cmake/brantcfg"
+    cp "$unpacked/bin/brantcfg.dll" "$build/"
+    for import in brantcfg.lib libbrantcfg.dll.a; do
+        # shellcheck disable=SC2086
+        ${CC:?CC names the cross compiler} ${CFLAGS:-} -std=c99 -o "$build/settings_c_${import%%.*}.exe" \
+            "$source_dir/examples/consumer/settings.c" -I"$unpacked/include" "$unpacked/lib/$import" ||
+            fail "the C program did not link against $import"
+    done
+    cd "$build"
+    run_twice ./settings_c.exe C c.ini
+    run_twice ./settings_cpp.exe C++ cpp.ini
+    run_twice ./settings_c_brantcfg.exe C msvc-import.ini
+    run_twice ./settings_c_libbrantcfg.exe C mingw-import.ini
+    version=$(header_version "$unpacked")
+    [ "$("${emulator[@]}" "$unpacked/bin/brantcfg.exe" --version | tr -d '\r')" = "brantcfg $version" ] ||
+        fail "brantcfg.exe --version does not print brantcfg $version"
+    ;;
+
 *)
-    echo "usage: consume.sh install|build-static|find-package|pkg-config|add-subdirectory ARGS..." >&2
+    echo "usage: consume.sh install|build-static|find-package|pkg-config|add-subdirectory|windows-zip ARGS..." >&2
     exit 2
     ;;
 esac

@@ -10,6 +10,15 @@ if(BUILD_SHARED_LIBS AND NOT WIN32 AND CMAKE_NM)
   set_tests_properties(ExportTable.SharedObjectExportsExactlyTheTen PROPERTIES LABELS package)
 endif()
 
+# The shared library is bound at load time (BIND_NOW) with its relocations
+# read-only after (GNU_RELRO), whoever links it.
+if(BUILD_SHARED_LIBS AND NOT WIN32 AND NOT APPLE AND CMAKE_READELF)
+  add_test(NAME ExportTable.SharedObjectBindsNow
+           COMMAND "${CMAKE_READELF}" -d -l $<TARGET_FILE:brantcfg>)
+  set_tests_properties(ExportTable.SharedObjectBindsNow PROPERTIES LABELS package
+                       PASS_REGULAR_EXPRESSION "GNU_RELRO.*\\(FLAGS\\) +BIND_NOW")
+endif()
+
 # Consumer builds need a POSIX shell, pkg-config, and programs that run here.
 find_program(BRANTCFG_PKG_CONFIG pkg-config)
 find_program(BRANTCFG_BASH bash)

@@ -55,22 +55,9 @@ else
   wine32=yes
 fi
 
-# 64-bit programs run under Wine's 64-bit loader itself, never through the
-# `wine` command, so a 32-bit part that cannot start does not stop them.
-wine64_loader=/usr/lib/wine/wine64
-
-# A Wine prefix of our own, made once (a fresh clone makes a fresh one).
-# Wine's server and background services are started here, detached from
-# every output: started by the first test program instead, they would hold
-# its output open and ctest would wait for them until its timeout. They stay
-# up for the whole run, which also spares each test program the start-up.
-export WINEPREFIX="${WINEPREFIX:-$PWD/build/wineprefix}"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-mkdir -p "$WINEPREFIX"
-wineserver -p < /dev/null > /dev/null 2>&1
-trap 'wineserver -k > /dev/null 2>&1 || true' EXIT
-"$wine64_loader" wineboot --init < /dev/null > /dev/null 2>&1
+source .ci/wine.sh
+start_wine
+trap stop_wine EXIT
 
 for preset in win64 win32; do
   case $preset in
