@@ -381,7 +381,7 @@ int merge_open_file(file_handle &file, const char *path, const merge_entry *entr
 
     target_file target;
     if (!describe_target(path, file, &target)) return errno == ENOENT ? RETRY : 0;
-    if (!lock.take(target)) return 0;
+    if (!lock.take_or_defer(target)) return lock.deferred() ? RETRY : 0;
     if (!names_file(target, file)) return RETRY;
     text_buffer again;
     if (!seek_file(file, 0) || !again.read_from(file)) return 0;

@@ -615,7 +615,7 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
 
     target_file target;
     if (!describe_target(path, state.src.file, &target)) return errno == ENOENT ? RETRY : 0;
-    if (!lock.take(target)) return errno == ENOENT ? RETRY : 0;
+    if (!lock.take_or_defer(target)) return errno == ENOENT || lock.deferred() ? RETRY : 0;
     if (!names_file(target, state.src.file)) return RETRY;
     if (patch_length > 0) {
         const int patched = patch_line(target, state.src.file, cut.from, state.old_line, state.line, patch_length);
