@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -398,14 +399,31 @@ constexpr DWORD DISPOSITION_IGNORE_READONLY = 0x10;
            error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// The directory that holds the file at path, opened only to be told apart.
+[[nodiscard]] HANDLE open_directory_of(const char *path) noexcept {
+    char directory[PATH_CAPACITY];
+    if (!copy_path(path, directory, sizeof directory)) return INVALID_HANDLE_VALUE;
+    char *end = directory + std::strlen(directory);
+    while (end > directory && end[-1] != '\\' && end[-1] != '/') --end;
+    if (end == directory) {
+        std::memcpy(directory, ".", 2);
+    } else {
+        // "C:\" names the root; "C:" alone would name the drive's current folder.
+        if (end - 1 > directory && end[-2] != ':' && end[-2] != '\\' && end[-2] != '/') --end;
+        *end = '\0';
+    }
+    return CreateFileA(directory, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
+}
+
 // FILE_RENAME_INFO with room for a whole path: the flags (or, for the
-// older class, ReplaceIfExists in their low byte), and the new name in
-// UTF-16.
+// older class, ReplaceIfExists in their low byte), and the new name as the
+// system itself spells it, "\\??\\" and the full path in UTF-16.
 struct rename_request {
     DWORD flags = 0;
     HANDLE root = nullptr;
     DWORD name_bytes = 0;
-    WCHAR name[PATH_CAPACITY];
+    WCHAR name[PATH_CAPACITY + 8];
 };
 
 // The path the ...A functions would open, in UTF-16: the code page they
@@ -415,16 +433,23 @@ struct rename_request {
     return MultiByteToWideChar(AreFileApisANSI() ? CP_ACP : CP_OEMCP, 0, path, -1, wide, capacity);
 }
 
-// Renames the open file to path. POSIX semantics where the system offers
-// them: then a file open at path with sharing for deletion, as this
-// library's readers open it, no longer keeps it from being replaced. Else
-// the older rename through the handle.
+// Renames the open file to path, a full path. POSIX semantics where the
+// system offers them: then a file open at path with sharing for deletion,
+// as this library's readers open it, no longer keeps it from being
+// replaced. Else the older rename through the handle.
 [[nodiscard]] bool rename_open_file(HANDLE file, const char *path, bool replace) noexcept {
     rename_request request;
-    const int length = widen_path(path, request.name, static_cast<int>(PATH_CAPACITY));
+    // "\\?\X" and "\\.\X" are "\??\X"; "\\server\share" is "\??\UNC\server\share".
+    const bool local = path[0] == '\\' && path[1] == '\\' && (path[2] == '?' || path[2] == '.') && path[3] == '\\';
+    const bool unc = !local && path[0] == '\\' && path[1] == '\\';
+    const wchar_t *const prefix = unc ? L"\\??\\UNC" : L"\\??\\";
+    const int prefix_length = unc ? 7 : 4;
+    std::memcpy(request.name, prefix, static_cast<std::size_t>(prefix_length) * sizeof(WCHAR));
+    const char *const rest = local ? path + 4 : unc ? path + 1 : path;
+    const int length = widen_path(rest, request.name + prefix_length, static_cast<int>(PATH_CAPACITY));
     if (length <= 0) return false;
-    request.name_bytes = static_cast<DWORD>(length - 1) * sizeof(WCHAR);
-    const DWORD size = static_cast<DWORD>(offsetof(rename_request, name) + static_cast<std::size_t>(length) * 2);
+    request.name_bytes = static_cast<DWORD>(prefix_length + length - 1) * sizeof(WCHAR);
+    const DWORD size = static_cast<DWORD>(offsetof(rename_request, name) + request.name_bytes + sizeof(WCHAR));
     request.flags = RENAME_POSIX_SEMANTICS | (replace ? RENAME_REPLACE_IF_EXISTS : 0);
     if (SetFileInformationByHandle(file, FILE_RENAME_INFO_EX, &request, size)) return true;
     if (!not_offered(GetLastError())) return false;
@@ -458,9 +483,8 @@ struct rename_request {
 [[nodiscard]] bool move_temp_file(const target_file &target, bool replace) noexcept {
     const HANDLE temp = open_own_temp_file(target);
     if (temp == INVALID_HANDLE_VALUE) return false;
-    bool by_name = false;
     bool moved = retry_while_held([&] { return rename_open_file(temp, target.path, replace); });
-    if (!moved && not_offered(GetLastError())) by_name = true;
+    const bool by_name = !moved && not_offered(GetLastError());
     // The rename is on disk once the file's metadata is flushed: a crash
     // right after a reported success cannot undo it.
     if (moved) static_cast<void>(FlushFileBuffers(temp));
@@ -500,23 +524,6 @@ struct rename_request {
 // there; the session's otherwise.
 constexpr char LOCK_NAME_BASE[] = "brantcfg-writers-";
 constexpr std::size_t LOCK_NAME_CAPACITY = sizeof "Global\\" + sizeof LOCK_NAME_BASE + 48;
-
-// The directory that holds the file at path, opened only to be told apart.
-[[nodiscard]] HANDLE open_directory_of(const char *path) noexcept {
-    char directory[PATH_CAPACITY];
-    if (!copy_path(path, directory, sizeof directory)) return INVALID_HANDLE_VALUE;
-    char *end = directory + std::strlen(directory);
-    while (end > directory && end[-1] != '\\' && end[-1] != '/') --end;
-    if (end == directory) {
-        std::memcpy(directory, ".", 2);
-    } else {
-        // "C:\" names the root; "C:" alone would name the drive's current folder.
-        if (end - 1 > directory && end[-2] != ':' && end[-2] != '\\' && end[-2] != '/') --end;
-        *end = '\0';
-    }
-    return CreateFileA(directory, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                       nullptr);
-}
 
 // FILE_ID_INFO, which older headers leave out: a 64-bit volume serial and
 // a 128-bit file ID, what tells files apart on ReFS too.
@@ -735,28 +742,46 @@ struct stream_entry {
 // Longest stream name with its ":" and ":$DATA", in UTF-16 units.
 constexpr int STREAM_NAME_CAPACITY = 256 + 8;
 
-// Opens the stream named by name (":name:$DATA") of the file at path.
-[[nodiscard]] HANDLE open_stream(const char *path, const WCHAR *name, std::size_t name_length, DWORD access,
-                                 DWORD disposition) noexcept {
-    WCHAR full[PATH_CAPACITY + STREAM_NAME_CAPACITY];
+// Room for a path with a stream name after it (":name:$DATA"), in UTF-16.
+constexpr std::size_t STREAM_PATH_CAPACITY = PATH_CAPACITY + 256 + 8;
+
+// Opens the stream named by name (":name:$DATA") of the file at path,
+// spelling the whole in full, which holds STREAM_PATH_CAPACITY units.
+[[nodiscard]] HANDLE open_stream(const char *path, const WCHAR *name, std::size_t name_length, WCHAR *full,
+                                 DWORD access, DWORD disposition) noexcept {
     const int length = widen_path(path, full, static_cast<int>(PATH_CAPACITY));
-    if (length <= 0 || name_length >= STREAM_NAME_CAPACITY) {
+    if (length <= 0 || static_cast<std::size_t>(length) + name_length > STREAM_PATH_CAPACITY) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
     std::memcpy(full + length - 1, name, name_length * sizeof(WCHAR));
-    full[length - 1 + static_cast<int>(name_length)] = L'\0';
+    full[static_cast<std::size_t>(length) - 1 + name_length] = L'\0';
     return CreateFileW(full, access, disposition == OPEN_EXISTING ? SHARE_ALL : 0, nullptr, disposition,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The first byte in scratch aligned for the structures the system fills
+// there; size is what remains after it.
+[[nodiscard]] char *aligned(char *scratch, std::size_t *size) noexcept {
+    const std::size_t skip = (8 - reinterpret_cast<std::uintptr_t>(scratch) % 8) % 8;
+    *size = *size > skip ? *size - skip : 0;
+    return scratch + skip;
+}
+
 // Copies the alternate data streams of the file at target.path (the mark
-// of the web among them) to the temporary file, through buffer. A file
-// system without streams has none to copy.
+// of the web among them) to the temporary file. scratch holds, one after
+// the other, the list of streams, the path of a stream, and the bytes on
+// their way. A file system without streams has none to copy.
 [[nodiscard]] bool copy_streams(HANDLE source, const target_file &target, char *scratch, std::size_t size) noexcept {
-    const std::size_t list_size = size / 2;
-    char *const buffer = scratch + list_size;
-    const std::size_t buffer_size = size - list_size;
+    scratch = aligned(scratch, &size);
+    const std::size_t list_size = size / 2, path_size = STREAM_PATH_CAPACITY * sizeof(WCHAR);
+    if (size < list_size + path_size + 512) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    auto *const full = reinterpret_cast<WCHAR *>(scratch + list_size);
+    char *const buffer = scratch + list_size + path_size;
+    const std::size_t buffer_size = size - list_size - path_size;
     if (!GetFileInformationByHandleEx(source, FileStreamInfo, scratch, static_cast<DWORD>(list_size))) {
         const DWORD error = GetLastError();
         if (not_offered(error) || error == ERROR_HANDLE_EOF) return true;
@@ -769,10 +794,10 @@ constexpr int STREAM_NAME_CAPACITY = 256 + 8;
         // "::$DATA" is the file's content, already copied.
         const bool unnamed = name_length >= 2 && entry->name[0] == L':' && entry->name[1] == L':';
         if (!unnamed && name_length > 0) {
-            const HANDLE in = open_stream(target.path, entry->name, name_length, GENERIC_READ, OPEN_EXISTING);
-            const HANDLE out = in == INVALID_HANDLE_VALUE
-                                   ? INVALID_HANDLE_VALUE
-                                   : open_stream(target.temp_path, entry->name, name_length, GENERIC_WRITE, CREATE_NEW);
+            const HANDLE in = open_stream(target.path, entry->name, name_length, full, GENERIC_READ, OPEN_EXISTING);
+            const HANDLE out = in == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE
+                                                          : open_stream(target.temp_path, entry->name, name_length,
+                                                                        full, GENERIC_WRITE, CREATE_NEW);
             bool copied = out != INVALID_HANDLE_VALUE;
             errno = copied ? 0 : errno_from_last_error();
             while (copied) {
@@ -825,7 +850,7 @@ constexpr SECURITY_INFORMATION KEPT_SECURITY =
 // access list, the group or the label cannot be set, false: the new file
 // would not be guarded as the old one was.
 [[nodiscard]] bool copy_security(HANDLE source, HANDLE out, char *scratch, std::size_t size) noexcept {
-    const auto descriptor = static_cast<PSECURITY_DESCRIPTOR>(scratch);
+    const auto descriptor = static_cast<PSECURITY_DESCRIPTOR>(aligned(scratch, &size));
     DWORD needed = 0;
     if (!GetKernelObjectSecurity(source, KEPT_SECURITY, descriptor, static_cast<DWORD>(size), &needed)) {
         // A file system that keeps no security (FAT) has none to copy.
