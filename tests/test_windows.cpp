@@ -257,8 +257,8 @@ TEST_F(WindowsFiles, RewriteKeepsTheAccessList) {
     };
     const std::string wanted = "D:P(A;;FR;;;WD)(A;;FA;;;OW)";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(wanted.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                     nullptr));
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(wanted.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
     const bool set = SetFileSecurityA(file_.c_str(), DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);
     const std::string before = access_list();
