@@ -211,6 +211,25 @@ TEST_F(WindowsFiles, StaleReadOnlyHiddenTemporaryFileIsReplaced) {
     expect_only_target();
 }
 
+TEST_F(WindowsFiles, TemporaryNameHeldByAnotherProgramIsBusy) {
+    // Another program holds a file under the temporary name without sharing
+    // deletion: the rewrite cannot make its temporary file, and says the
+    // name is busy; neither file changes.
+    const std::string held = path("app.in~");
+    write_file(held, "another program's\r\n");
+    const HANDLE other = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    errno = 0;
+    const int result = ini_puts("s", "k", "longer", file_.c_str());
+    const int cause = errno;
+    CloseHandle(other);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(cause, EBUSY);
+    EXPECT_EQ(read_file(file_), ORIGINAL);
+    EXPECT_EQ(read_file(held), "another program's\r\n");
+}
+
 TEST_F(WindowsFiles, RewriteKeepsCreationTime) {
     // 2001-01-01 in FILETIME units.
     FILETIME old_time;
