@@ -616,14 +616,18 @@ bool writer_lock::open(const target_file &target) noexcept {
         for (int shift = 60; shift >= 0; shift -= 4) *at++ = "0123456789abcdef"[(part >> shift) & 0xF];
     *at = '\0';
     everyone_may_lock security;
-    HANDLE mutex = security.build() ? CreateMutexA(&security.attributes, FALSE, name) : nullptr;
+    // Only the rights a writer uses are asked for: a mutex that another
+    // user's process created opens with those, where all rights would be
+    // refused.
+    constexpr DWORD USED_RIGHTS = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+    HANDLE mutex = security.build() ? CreateMutexExA(&security.attributes, name, 0, USED_RIGHTS) : nullptr;
     if (!mutex) {
         // Creating objects in the Global namespace takes a privilege that
         // services and administrators hold and others may lack.
         const std::size_t global = sizeof "Global\\" - 1;
         char local[LOCK_NAME_CAPACITY] = "Local\\";
         std::memcpy(local + sizeof "Local\\" - 1, name + global, std::strlen(name + global) + 1);
-        mutex = CreateMutexA(nullptr, FALSE, local);
+        mutex = CreateMutexExA(nullptr, local, 0, USED_RIGHTS);
     }
     if (!mutex) {
         errno = errno_from_last_error();
@@ -827,28 +831,13 @@ constexpr std::size_t STREAM_PATH_CAPACITY = PATH_CAPACITY + 256 + 8;
 constexpr SECURITY_INFORMATION KEPT_SECURITY =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
 
-// True when the descriptor's owner (or group) is the same as out's now.
-[[nodiscard]] bool same_principal(PSECURITY_DESCRIPTOR wanted, HANDLE out, bool owner) noexcept {
-    union {
-        SECURITY_DESCRIPTOR descriptor;
-        unsigned char room[256];
-    } now{};
-    DWORD needed = 0;
-    PSID has = nullptr, wants = nullptr;
-    BOOL defaulted = FALSE;
-    const SECURITY_INFORMATION which = owner ? OWNER_SECURITY_INFORMATION : GROUP_SECURITY_INFORMATION;
-    if (!GetKernelObjectSecurity(out, which, &now.descriptor, sizeof now.room, &needed)) return false;
-    const bool found = owner ? GetSecurityDescriptorOwner(&now.descriptor, &has, &defaulted) &&
-                                   GetSecurityDescriptorOwner(wanted, &wants, &defaulted)
-                             : GetSecurityDescriptorGroup(&now.descriptor, &has, &defaulted) &&
-                                   GetSecurityDescriptorGroup(wanted, &wants, &defaulted);
-    return found && (has == wants || (has && wants && EqualSid(has, wants)));
-}
-
-// Gives out the source's security descriptor: its access list, group and
-// mandatory label, and its owner where the caller may set it. Where the
-// access list, the group or the label cannot be set, false: the new file
-// would not be guarded as the old one was.
+// Gives out the source's security descriptor: its access list and its
+// mandatory label, and its owner and group where the caller may set them.
+// Owner and group grant no access of their own, beyond the owner's right
+// to read and change the access list; where they cannot be set the new
+// file is the caller's, as any file it saves. Where the access list or a
+// label cannot be set, false: the new file would not be guarded as the old
+// one was.
 [[nodiscard]] bool copy_security(HANDLE source, HANDLE out, char *scratch, std::size_t size) noexcept {
     const auto descriptor = static_cast<PSECURITY_DESCRIPTOR>(aligned(scratch, &size));
     DWORD needed = 0;
@@ -859,24 +848,20 @@ constexpr SECURITY_INFORMATION KEPT_SECURITY =
         return false;
     }
     if (SetKernelObjectSecurity(out, KEPT_SECURITY, descriptor)) return true;
-    // The owner may only be one the caller can give: otherwise the new
-    // file is the caller's, as any file it saves.
-    if (!SetKernelObjectSecurity(out, KEPT_SECURITY & ~OWNER_SECURITY_INFORMATION, descriptor)) {
-        // Without the right to set the group and label (WRITE_OWNER), the
-        // access list alone, where group and label are the same already.
-        if (!SetKernelObjectSecurity(out, DACL_SECURITY_INFORMATION, descriptor)) {
-            errno = errno_from_last_error();
-            return false;
-        }
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL label = nullptr;
-        if (!same_principal(descriptor, out, false) ||
-            (GetSecurityDescriptorSacl(descriptor, &present, &label, &defaulted) && present && label &&
-             label->AceCount > 0)) {
-            errno = EPERM;
-            return false;
-        }
+    // Setting a label takes WRITE_OWNER, which the folder may not grant:
+    // only a file that has one needs it.
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL label = nullptr;
+    const bool labelled =
+        GetSecurityDescriptorSacl(descriptor, &present, &label, &defaulted) && present && label && label->AceCount > 0;
+    const SECURITY_INFORMATION guarding = DACL_SECURITY_INFORMATION | (labelled ? LABEL_SECURITY_INFORMATION : 0);
+    if (!SetKernelObjectSecurity(out, guarding, descriptor)) {
+        errno = GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_PRIVILEGE_NOT_HELD
+                    ? EPERM
+                    : errno_from_last_error();
+        return false;
     }
+    static_cast<void>(SetKernelObjectSecurity(out, GROUP_SECURITY_INFORMATION, descriptor));
     return true;
 }
 
