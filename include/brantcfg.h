@@ -254,8 +254,9 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  * replaced by "~"), flushed to disk, and renamed over the file, so the path
  * always names either the complete old or the complete new content. A
  * symbolic link stays a link; the file it names is rewritten and keeps its
- * permission bits (on Windows its hidden and system attributes and its
- * creation time; a read-only file is never changed there: EACCES).
+ * permission bits (on Windows its hidden, system, not-indexed and
+ * encrypted attributes, its creation time, its security descriptor and its
+ * alternate data streams; a read-only file is never changed there: EACCES).
  * A set is refused when its lines would not read back as the entry set:
  * an empty key, one that begins with a blank, "[", ";" or "#", ends with a
  * blank or holds "="; a section holding "]"; a key line (key, "=", the
@@ -290,7 +291,10 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  *           replaced;
  *   EBUSY   a lock no writer takes (a read lock where writers lock) stood
  *           in the way for two seconds, or another user's young temporary
- *           file holds the temporary name;
+ *           file holds the temporary name; on Windows, another program held
+ *           the file, or its temporary file, open without sharing it for
+ *           longer than the call waits (about two seconds); nothing was
+ *           replaced;
  *   EEXIST  the temporary name is a link on the path's own way;
  *   other   what the system reported (EACCES for a file that exists but
  *           that the caller may not read or may not write, ENOSPC or EFBIG

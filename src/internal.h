@@ -344,13 +344,15 @@ constexpr int MAX_ATTEMPTS = 4;
 // than RETRY, MAX_ATTEMPTS times at most (then 0 with errno EAGAIN). The
 // first attempt searches without the lock; should another writer change the
 // file before the lock is had, the next ones run under it, where only a
-// program outside this library can change it.
+// program outside this library can change it. A lock the first attempt
+// could not wait for with the file open is waited for between attempts.
 template <typename Attempt>
 [[nodiscard]] int attempt_change(Attempt attempt) noexcept {
     writer_lock lock;
     for (int i = 0; i < MAX_ATTEMPTS; ++i) {
         const int result = attempt(lock);
         if (result != RETRY) return result;
+        if (!lock.wait_deferred()) return 0;
     }
     errno = EAGAIN;
     return 0;

@@ -386,7 +386,7 @@ int merge_open_file(file_handle &file, const char *path, const merge_entry *entr
 
     target_file target;
     if (!describe_target(path, file, &target)) return errno == ENOENT ? RETRY : 0;
-    if (!lock.take(target)) return errno == ENOENT ? RETRY : 0;
+    if (!lock.take_or_defer(target)) return errno == ENOENT || lock.deferred() ? RETRY : 0;
     if (!names_file(target, file)) return RETRY;
     // Read again through the lock's own descriptor where there is one (see
     // writer_lock::file).

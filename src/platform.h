@@ -128,6 +128,9 @@ struct target_file {
     char path[PATH_CAPACITY];        // the file to replace: path itself, or what its link resolves to
     char temp_path[PATH_CAPACITY];   // path with its last byte replaced by '~'
     unsigned long long created = 0;  // creation time to keep (FILETIME); 0 for none
+    // The temporary file this call created: only that file is renamed.
+    unsigned long temp_volume = 0;
+    unsigned long long temp_index = 0;
 #else
     int directory = -1;             // the directory that holds the file, open; -1 for none yet
     char name[NAME_CAPACITY];       // the file's name in it, links resolved
@@ -159,12 +162,16 @@ struct target_file {
 // Returns false (errno set) when a folder on the way cannot be reached,
 // when a file stands at path after all (EEXIST), or when the file has no
 // temporary name (EINVAL), in which case the target is still filled and
-// create_named_file creates it directly.
+// create_named_file creates it directly. On Windows, where the file a link
+// names cannot be told without reading the link, a link to a missing file
+// is such a target too (EINVAL).
 [[nodiscard]] bool describe_new_target(const char *path, target_file *target) noexcept;
 
 // Creates the target's file itself, which must not exist yet, never
 // through a link and never anything but a regular file: NO_FILE with
-// errno EEXIST when something stands there now.
+// errno EEXIST when something stands there now. On Windows it follows a
+// link at the target's name once, to create the missing file it names,
+// and the target then names that file.
 [[nodiscard]] file_handle create_named_file(target_file &target) noexcept;
 
 // Removes the file create_named_file made, only while the target's name
@@ -206,11 +213,30 @@ public:
     // EBUSY when a lock no writer takes has stood in the way too long.
     [[nodiscard]] bool take(const target_file &target) noexcept;
 
+    // As take, for a caller that holds the file open: where a file open in
+    // one process keeps another from replacing it (Windows), a lock that is
+    // not free at once is not waited for here, since the holder could then
+    // not replace the file. take_or_defer then returns false with deferred()
+    // true; the caller closes its files and starts over, and wait_deferred()
+    // waits for the lock, holding nothing open, before the next attempt.
+#if defined(_WIN32)
+    [[nodiscard]] bool take_or_defer(const target_file &target) noexcept;
+    [[nodiscard]] bool deferred() const noexcept { return deferred_; }
+    [[nodiscard]] bool wait_deferred() noexcept;
+#else
+    [[nodiscard]] bool take_or_defer(const target_file &target) noexcept { return take(target); }
+    [[nodiscard]] bool deferred() const noexcept { return false; }
+    [[nodiscard]] bool wait_deferred() noexcept { return true; }
+#endif
+
 private:
     file_handle handle_ = NO_FILE;
     bool held_ = false;
 #if defined(_WIN32)
-    unsigned long long directory_ = 0;  // which directory's lock is held, by its name's hash
+    bool deferred_ = false;  // handle_ is open, its lock not yet waited for
+    // Which directory's lock handle_ is: its volume and its file ID.
+    unsigned long long volume_ = 0, directory_high_ = 0, directory_low_ = 0;
+    [[nodiscard]] bool open(const target_file &target) noexcept;
 #endif
 };
 

@@ -626,7 +626,7 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
 
     target_file target;
     if (!describe_target(path, state.src.file, &target)) return errno == ENOENT ? RETRY : 0;
-    if (!lock.take(target)) return errno == ENOENT ? RETRY : 0;
+    if (!lock.take_or_defer(target)) return errno == ENOENT || lock.deferred() ? RETRY : 0;
     if (!names_file(target, state.src.file)) return RETRY;
     if (lock.file() != NO_FILE && !read_through(state.src, lock.file())) return 0;
     if (patch_length > 0) {

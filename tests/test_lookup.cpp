@@ -39,7 +39,7 @@ protected:
 
     // seek_entry for a key by name over the whole file; dest keeps what it
     // held unless the search fills it.
-    bool seek(const char *section, const char *key, std::string *dest, long *mark) {
+    bool seek(const char *section, const char *key, std::string *dest, file_offset *mark) {
         brantcfg_test::OpenedSource opened(path("x.ini"));
         EXPECT_TRUE(opened.opened());
         if (!opened.opened()) return false;
@@ -294,7 +294,7 @@ TEST_F(Lookup, NulByteEndsTheTextOfItsLine) {
 TEST_F(Lookup, SeekMarksTheStartOfEachKeyPhaseLine) {
     write_file(path("x.ini"), "[A]\r\nk=1\r\nkey=v\r\n[B]\r\n");
     std::string dest;
-    long mark = -1;
+    file_offset mark = -1;
     EXPECT_TRUE(seek("A", "key", &dest, &mark));
     EXPECT_EQ(dest, "v");
     EXPECT_EQ(mark, 10);
