@@ -73,13 +73,6 @@ template <typename Call>
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Closes a descriptor whose close cannot lose anything, keeping errno.
-void let_go(int fd) noexcept {
-    const int cause = errno;
-    close(fd);
-    errno = cause;
-}
-
 // ---- byte-range locks ---------------------------------------------------------
 
 [[nodiscard]] struct flock byte_range(short type, file_offset start, file_offset length) noexcept {
@@ -312,6 +305,18 @@ struct link_probe {
     return true;
 }
 
+// Gives back fd, the file just created under name, once it is known as
+// this call's (usable: nothing else went wrong with it); otherwise the file
+// is removed again and errno kept.
+[[nodiscard]] int keep_created(int fd, bool usable, target_file &target, const char *name) noexcept {
+    if (usable && note_created(fd, target)) return fd;
+    const int cause = errno;
+    unlinkat(target.directory, name, 0);
+    close(fd);
+    errno = cause;
+    return NO_FILE;
+}
+
 // True when name in the target's directory is the file this call created.
 [[nodiscard]] bool names_created_file(const target_file &target, const char *name) noexcept {
     struct stat status {};
@@ -536,7 +541,7 @@ bool writer_lock::take(const target_file &target) noexcept {
         const int fd = open_target_for_writing(target);
         if (fd < 0) return false;
         if (!wait_for_write_lock(fd, byte_range(F_WRLCK, WRITERS_BYTE, 1))) {
-            let_go(fd);
+            close_read_file(fd);
             return false;
         }
         handle_ = fd;
@@ -746,13 +751,9 @@ file_handle create_temp_file(target_file &target) noexcept {
             // Locked while in use, so that a writer of a file that shares
             // the name waits for it rather than take it away.
             const int cause = try_lock(fd, whole);
-            if ((cause == 0 || locks_unsupported(cause)) && note_created(fd, target)) return fd;
-            if (cause != 0 && !locks_unsupported(cause)) errno = cause;
-            const int failure = errno;
-            unlinkat(target.directory, target.temp_name, 0);
-            close(fd);
-            errno = failure;
-            return NO_FILE;
+            const bool locked = cause == 0 || locks_unsupported(cause);
+            if (!locked) errno = cause;
+            return keep_created(fd, locked, target, target.temp_name);
         }
         if (errno != EEXIST) return NO_FILE;
         // Something stands under the name: a temporary file another writer
@@ -769,14 +770,14 @@ file_handle create_temp_file(target_file &target) noexcept {
             struct stat status {};
             const bool regular = status_of(old, &status) == 0 && S_ISREG(status.st_mode);
             if (regular && !wait_for_write_lock(old, whole)) {
-                let_go(old);
+                close_read_file(old);
                 return NO_FILE;
             }
             const bool still_there = !regular || name_is(target, target.temp_name, old);
             if (still_there &&
                 retrying("unlinkat", [&] { return unlinkat(target.directory, target.temp_name, 0); }) != 0 &&
                 errno != ENOENT) {
-                let_go(old);
+                close_read_file(old);
                 return NO_FILE;
             }
             close(old);
@@ -855,14 +856,7 @@ file_handle create_named_file(target_file &target) noexcept {
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, new_file_mode);
     });
     if (fd < 0) return NO_FILE;
-    if (!note_created(fd, target)) {
-        const int cause = errno;
-        unlinkat(target.directory, target.name, 0);
-        close(fd);
-        errno = cause;
-        return NO_FILE;
-    }
-    return fd;
+    return keep_created(fd, true, target, target.name);
 }
 
 void remove_named_file(const target_file &target) noexcept {
