@@ -99,6 +99,14 @@ bool key_carried(const std::string &key) {
     return key.find('=') == std::string::npos;
 }
 
+// In the nameless section a key line can land at the first byte, where a
+// key that begins with a byte-order mark would read as the mark.
+bool key_carried_in(const Name &section, const std::string &key) {
+    const bool nameless = section.absent || section.text.empty();
+    const Model opening = read_model(key);
+    return key_carried(key) && !(nameless && (opening.text_start > 0 || opening.utf16));
+}
+
 bool section_carried(const Name &section) {
     return section.absent || section.text.empty() ||
            (section.text.size() <= MAX_SECTION && section.text.find(']') == std::string::npos);
@@ -208,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         text = formatted;
     }
     const bool setting = operation != Operation::delete_key && operation != Operation::delete_section;
-    if (setting && !(section_carried(section) && key_carried(key.text) && value_carried(key.text, text))) {
+    if (setting && !(section_carried(section) && key_carried_in(section, key.text) && value_carried(key.text, text))) {
         ++counts.refused;
         check(result == 0 && cause == EINVAL, "a set that cannot be read back was not refused");
         check(after_bytes == input.file, "a refused call changed the file");
@@ -217,6 +225,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (before.utf16) {
         check(result == 0 && cause == EILSEQ, "a UTF-16 file was not refused");
         check(after_bytes == input.file, "a refused call changed a UTF-16 file");
+        return 0;
+    }
+    if (operation == Operation::delete_key && result == 0 && cause == EILSEQ) {
+        // Deleting the first line would bring a byte-order mark to the
+        // first byte, where it would be read as the file's own.
+        const std::size_t line_end = input.file.find('\n');
+        const Model next =
+            read_model(line_end == std::string::npos ? std::string() : input.file.substr(line_end + 1, 3));
+        check(before.text_start == 0 && (next.text_start > 0 || next.utf16),
+              "a key deletion was refused with no byte-order mark behind the first line");
+        check(after_bytes == input.file, "a refused deletion changed the file");
         return 0;
     }
     check(result == 1, "a setter failed on a writable file: " + std::string(std::strerror(cause)));

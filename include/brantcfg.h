@@ -259,7 +259,8 @@ BRANTCFG_API int BRANTCFG_CALL ini_browse(browse_callback callback, void *user_d
  * alternate data streams; a read-only file is never changed there: EACCES).
  * A set is refused when its lines would not read back as the entry set:
  * an empty key, one that begins with a blank, "[", ";" or "#", ends with a
- * blank or holds "="; a section holding "]"; a key line (key, "=", the
+ * blank or holds "="; in the nameless section, a key that begins with
+ * a byte-order mark (UTF-8 or UTF-16); a section holding "]"; a key line (key, "=", the
  * value as written, CR LF) or header line longer than 511 bytes. Deleting
  * such a name changes nothing: it cannot be there.
  * Writers take turns: a change waits for the writers' lock of the file (on

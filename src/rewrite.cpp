@@ -59,6 +59,12 @@ bool storable_entry(const char *section, const char *key, const char *value) noe
     if (key_length == 0 || is_blank(key[0]) || is_blank(key[key_length - 1]) || std::strchr("[;#", key[0]) ||
         std::strchr(key, '='))
         return false;
+    // A key line of the nameless section may come to stand at the file's
+    // first byte, where a key that begins with a byte-order mark would read
+    // as the mark (UTF-8: and a shorter key; UTF-16: and no text at all).
+    if ((!section || *section == '\0') && (text_start(key, static_cast<file_offset>(key_length)) > 0 ||
+                                           is_utf16(key, static_cast<file_offset>(key_length))))
+        return false;
     // The value as written: in quotes, with each '"' inside escaped, where
     // it needs them.
     const std::size_t value_length = std::strlen(value);
@@ -597,6 +603,17 @@ int update_open_file(rewrite_state &state, const char *path, writer_lock &lock) 
             // The old line is every piece of its physical line.
             while (!state.src.at_line_end && read_piece(state.src, state.line, sizeof state.line) > 0) {}
             const file_offset end = state.src.offset;
+            // Deleting the file's first line brings the next one to the
+            // first byte, where a byte-order mark it begins with would be
+            // read as the file's own (a key cut short, or a file of no
+            // text at all): such a deletion is refused.
+            if (!state.value && start == 0) {
+                const int next = read_piece(state.src, state.line, sizeof state.line);
+                if (next > 0 && (text_start(state.line, next) > 0 || is_utf16(state.line, next))) {
+                    errno = EILSEQ;
+                    return 0;
+                }
+            }
             cut = {start, end, state.value != nullptr};
             if (state.value) {
                 const int length = build_key_line(state.key, state.value, state.line);

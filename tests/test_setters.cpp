@@ -200,6 +200,10 @@ TEST_F(Setters, NamesAndValuesThatCannotBeReadBackAreRefused) {
         {"key opening a comment", "S", ";x", "v"},
         {"key opening a hash comment", "S", "#x", "v"},
         {"key holding the separator", "S", "a=b", "v"},
+        // A nameless key line can stand at the first byte, where the mark
+        // would be taken for the file's byte-order mark.
+        {"nameless key opening with a byte-order mark", nullptr, "\xEF\xBB\xBFk", "v"},
+        {"nameless key opening with a UTF-16 mark", "", "\xFE\xFFk", "v"},
     };
     const std::string input = "[S]\r\n;x=1\r\nVal=1\r\n";
     for (const auto &row : rows) {
