@@ -6,7 +6,8 @@
 // and closes it before it returns.
 #include "brantcfg.h"
 
-#include "internal.h"
+#include "lookup.h"
+#include "number_text.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +15,30 @@
 
 namespace brantcfg::detail {
 
-bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, file_offset *mark) noexcept {
+bool next_header(line_source &source, char (&line)[LINE_BUFFER_SIZE], const char *name, std::size_t length,
+                 line_class *found, file_offset *start) noexcept {
+    // Runs of lines that cannot be headers are passed over where they lie.
+    for (;;) {
+        pass_bracketless_run(source);
+        if (name && pass_other_header(source, name, length)) continue;
+        *start = source.offset();
+        if (read_bracket_piece(source, line, sizeof line) == 0) return false;
+        *found = classify_line(line, unclosed_bracket::ends_section);
+        if (found->kind == line_kind::header) return true;
+    }
+}
+
+file_offset find_section_end(line_source &source, char (&line)[LINE_BUFFER_SIZE]) noexcept {
+    for (;;) {
+        pass_bracketless_run(source);
+        const file_offset start = source.offset();
+        if (read_bracket_piece(source, line, sizeof line) == 0) return source.read_error() != 0 ? -1 : start;
+        const line_kind kind = classify_line(line, unclosed_bracket::ends_section).kind;
+        if (kind == line_kind::header || kind == line_kind::section_end) return start;
+    }
+}
+
+bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, entry_marks *marks) noexcept {
     char line[LINE_BUFFER_SIZE];
     // A search from the file's first byte starts where its text begins, so
     // that the first mark lies there too.
@@ -23,16 +47,14 @@ bool seek_entry(line_source &source, const entry_query &query, char *dest, int s
     const bool by_name = query.what != entry_query::target::section_at && query.section && *query.section != '\0';
     if (by_name || query.what == entry_query::target::section_at) {
         // Only well-formed headers take part; by position every one of
-        // them counts, "[]" included. Runs of lines that cannot be headers
-        // are passed over where they lie.
+        // them counts, "[]" included.
         int header_count = -1;
         const std::size_t section_length = by_name ? std::strlen(query.section) : 0;
+        line_class found;
+        file_offset start = -1;
         for (;;) {
-            pass_run(source, bracketless_run(source));
-            if (by_name && pass_other_header(source, query.section, section_length)) continue;
-            if (read_bracket_piece(source, line, sizeof line) == 0) return false;
-            const line_class found = classify_line(line, unclosed_bracket::ends_section);
-            if (found.kind != line_kind::header) continue;
+            if (!next_header(source, line, by_name ? query.section : nullptr, section_length, &found, &start))
+                return false;
             if (by_name) {
                 if (found.name_length == section_length &&
                     equal_ignoring_case(found.name, query.section, section_length))
@@ -43,7 +65,9 @@ bool seek_entry(line_source &source, const entry_query &query, char *dest, int s
                 return true;
             }
         }
+        if (marks) marks->header = start;
     }
+    if (marks) marks->body = source.offset();
 
     if (query.what == entry_query::target::section_named) {
         if (!by_name) return false;
@@ -62,7 +86,7 @@ bool seek_entry(line_source &source, const entry_query &query, char *dest, int s
     const std::size_t key_length = by_prefix ? std::strlen(query.key) : 0;
     for (;;) {
         if (by_prefix) pass_pieces_not_starting(source, query.key, key_length);
-        if (mark) *mark = source.offset;
+        if (marks) marks->line = source.offset();
         if (read_piece(source, line, sizeof line) == 0) return false;
         const line_class found = classify_line(line, unclosed_bracket::ends_section);
         if (found.kind == line_kind::header || found.kind == line_kind::section_end) return false;
@@ -99,7 +123,7 @@ constexpr int NUMBER_TEXT_SIZE = 64;
     const file_handle file = open_for_reading(path, &opened, read_lock::shared);
     if (file == NO_FILE) return false;
     block_source<READER_BLOCK_SIZE, 0> source(file);
-    const bool found = seek_entry(source, query, dest, size, nullptr);
+    const bool found = seek_entry(source, query, dest, size);
     close_read_file(file);
     return found;
 }

@@ -1,29 +1,15 @@
-// The merge: many sets of one file made as one change, for the command-line
-// tool's merge (no export calls it). The sets are applied in turn to the
-// file's bytes in memory, each exactly as ini_puts applies it to a file
-// that holds those bytes, and the result takes the file's place once: one
+// The merge: many sets of one file made as one change. The sets are
+// applied in turn to the file's bytes in memory, each by the edit the
+// planner makes of it for a file that holds those bytes, exactly as
+// ini_puts would make it; the result takes the file's place once: one
 // temporary file, one sync and one rename, under the writers' lock taken
 // once, so that a reader sees the file before the merge or after it.
 //
-// A set begins with the search ini_puts makes, seek_entry over the bytes in
-// memory, and then changes the one spot that ini_puts' rewrite (or patch)
-// changes:
-//   - a key found with another value: its whole physical line gives way to
-//     the new key line;
-//   - a key its section lacks: the key line goes before the line that ends
-//     the section, or after the last byte when the section runs to the end
-//     of the file, with a CR LF first unless the rewrite's last copied
-//     stretch ends in a line end of its own;
-//   - a section the file lacks: its header and the key line go after the
-//     last byte, under the same CR LF rule.
 // Where ini_puts' search runs from the start of the file, a set here starts
 // at its section's first header, which an index of the sections the entries
 // name keeps in step as the bytes move: a merge of many sets costs about one
 // pass over the file rather than one per set.
-//
-// This is the one part of the library that uses the heap: for the file's
-// bytes, which can be any size, and for the index.
-#include "internal.h"
+#include "merge.h"
 
 #include <cerrno>
 #include <climits>
@@ -191,19 +177,15 @@ public:
     // The slot of entry i's section; nullptr for the nameless section.
     [[nodiscard]] section_slot *of_entry(std::size_t i) const noexcept { return of_entry_[i]; }
 
-    // Finds each slot's first header in the text, reading it as seek_entry
-    // reads it while it looks for a header.
+    // Finds each slot's first header in the text.
     void locate(char *text, file_offset size) noexcept {
         for (std::size_t i = 0; i < used_; ++i) slots_[i].header = -1;
         if (used_ == 0) return;
         memory_source source(text, static_cast<int>(size));
         char line[LINE_BUFFER_SIZE];
-        for (;;) {
-            pass_run(source, bracketless_run(source));
-            const file_offset start = source.offset;
-            if (read_bracket_piece(source, line, sizeof line) == 0) return;
-            const line_class found = classify_line(line, unclosed_bracket::ends_section);
-            if (found.kind != line_kind::header) continue;
+        line_class found;
+        file_offset start = -1;
+        while (next_header(source, line, nullptr, 0, &found, &start)) {
             const std::size_t slot = *bucket_of(found.name, found.name_length);
             if (slot != 0 && slots_[slot - 1].header < 0) slots_[slot - 1].header = start;
         }
@@ -263,87 +245,39 @@ struct merge_text {
     return true;
 }
 
-// Whether ini_puts' rewrite, appending after text[from, to), finds the last
-// stretch it copied ending in a line end of its own (stretch_ends_line).
-// Its stretches start at from, the first byte after the section's header
-// (or of the file), and gather whole pieces as joins_stretch says.
-[[nodiscard]] bool copied_text_ends_line(const char *text, file_offset from, file_offset to) noexcept {
-    if (to - from < 3 || text[to - 2] != '\r' || text[to - 1] != '\n') return false;
-    // The last stretch holds at least the last piece: when that alone is
-    // longer than CR LF, the stretch is too. Pieces are cut after every
-    // '\n' and every LINE_BUFFER_SIZE - 1 bytes of a line.
-    file_offset line_start = to - 1;
-    while (line_start > from && text[line_start - 1] != '\n') --line_start;
-    if ((to - line_start - 1) % (LINE_BUFFER_SIZE - 1) + 1 > 2) return true;
-    // Else it takes the stretches themselves to tell.
-    int pending = 0;
-    for (file_offset at = from; at < to;) {
-        int count = piece_length(text + at, static_cast<int>(to - at), LINE_BUFFER_SIZE);
-        if (count == 0) count = static_cast<int>(to - at);  // the last piece, cut by the end
-        pending = joins_stretch(pending, count) ? pending + count : count;
-        at += count;
-    }
-    return stretch_ends_line(text + to - pending, pending);
-}
-
-// Appends after the last byte of the text what ini_puts' rewrite appends
-// after a body that begins at body: a CR LF unless the copied text ends in
-// a line end of its own, then length bytes.
-[[nodiscard]] bool append_after(merge_text &merge, file_offset body, const char *bytes, file_offset length) noexcept {
-    file_offset end = merge.text.size();
-    if (!copied_text_ends_line(merge.text.bytes(), body, end)) {
-        if (!splice(merge, end, end, "\r\n", 2)) return false;
-        end += 2;
-    }
-    return splice(merge, end, end, bytes, length);
-}
-
 // Applies one set to the text as ini_puts applies it to a file that holds
 // the text; slot is the entry's section in the index.
 [[nodiscard]] bool apply_entry(merge_text &merge, const merge_entry &entry, section_slot *slot) noexcept {
     char line[LINE_BUFFER_SIZE];
-    if (!merge.exists || (slot && slot->header < 0)) {
-        // A missing file is created with the section's header (unless it is
-        // the nameless one) and the key line; a missing section is appended
-        // as those two lines, its header where they begin.
-        char added[2 * LINE_BUFFER_SIZE];
-        const int header_length = build_section_header(entry.section, added);
-        const int length = header_length + build_key_line(entry.key, entry.value, added + header_length);
-        if (!merge.exists) {
-            merge.exists = true;
-            if (!splice(merge, 0, 0, added, length)) return false;
-            if (slot) slot->header = 0;
-            return true;
+    edit planned = plan_creation();
+    if (merge.exists) {
+        const file_offset size = merge.text.size();
+        memory_source source(merge.text.bytes(), static_cast<int>(size));
+        plan_result result = plan_result::edit;
+        if (!slot) {
+            result = plan_change(source, entry, line, &planned);
+        } else if (slot->header < 0) {
+            // The index knows the section is missing: no search is needed
+            // to append it.
+            result = plan_append(source, source.offset(), size, true, line, &planned);
+        } else {
+            if (!seek_source(source, slot->header)) return false;
+            result = plan_change(source, entry, line, &planned);
         }
-        if (!append_after(merge, text_start(merge.text.bytes(), merge.text.size()), added, length)) return false;
-        slot->header = merge.text.size() - length;
+        if (result != plan_result::edit) return result == plan_result::unchanged;
+    }
+    char text[2 + 2 * LINE_BUFFER_SIZE];
+    file_offset length = 0;
+    static_cast<void>(put_edit_text(planned, entry, line, [&](const char *part, int part_length) {
+        std::memcpy(text + length, part, static_cast<std::size_t>(part_length));
+        length += part_length;
         return true;
-    }
-
-    const file_offset size = merge.text.size();
-    memory_source source(merge.text.bytes(), static_cast<int>(size));
-    const file_offset start = slot ? slot->header : text_start(merge.text.bytes(), size);
-    file_offset mark = 0;
-    char value[LINE_BUFFER_SIZE];
-    if (!seek_source(source, start)) return false;
-    if (seek_entry(source, key_named(entry.section, entry.key), value, sizeof value, &mark)) {
-        if (std::strcmp(value, entry.value) == 0) return true;
-        // The old line is every piece of its physical line.
-        while (!source.at_line_end && read_piece(source, line, sizeof line) > 0) {}
-        const file_offset end = source.offset;
-        const int length = build_key_line(entry.key, entry.value, line);
-        return splice(merge, mark, end, line, length);
-    }
-    const int length = build_key_line(entry.key, entry.value, line);
-    // Before the line that ends the section, or after the last byte.
-    if (mark < size) return splice(merge, mark, mark, line, length);
-    file_offset body = start;
-    if (slot) {
-        // The body begins after the header's piece.
-        if (!seek_source(source, start)) return false;
-        body = start + read_piece(source, value, sizeof value);
-    }
-    return append_after(merge, body, line, length);
+    }));
+    if (!splice(merge, planned.from, planned.to, text, length)) return false;
+    merge.exists = true;
+    // A new section's header begins where the text does, after a line end.
+    if (planned.header && slot) slot->header = planned.from + (planned.line_break ? 2 : 0);
+    return true;
 }
 
 // Sets every entry in turn in the text (the file's bytes, or nothing for a
@@ -359,11 +293,6 @@ struct merge_text {
 // when that changes them.
 [[nodiscard]] bool merged_text(merge_text &merge, text_buffer &read, const merge_entry *entries, std::size_t count,
                                bool *changed) noexcept {
-    // A UTF-16 file is never written: 8-bit lines would corrupt it.
-    if (is_utf16(read.bytes(), read.size())) {
-        errno = EILSEQ;
-        return false;
-    }
     if (!merge.text.assign(read) || !apply_entries(merge, entries, count)) return false;
     *changed = !merge.text.same_as(read);
     return true;
@@ -372,55 +301,55 @@ struct merge_text {
 // One attempt at the whole merge of an existing file, open as file. It is
 // read and merged without the lock, so that a merge that changes nothing
 // takes none; a change takes it, and goes ahead only while the path still
-// names the file that was read (RETRY otherwise). The file is read again
+// names the file that was read (retry otherwise). The file is read again
 // under the lock, since another writer may have patched it in place since,
 // and merged anew when it did.
-int merge_open_file(file_handle &file, const char *path, const merge_entry *entries, std::size_t count,
-                    section_index &index, writer_lock &lock) noexcept {
+outcome merge_open_file(file_handle &file, const char *path, const merge_entry *entries, std::size_t count,
+                        section_index &index, writer_lock &lock) noexcept {
     text_buffer read;
     merge_text merge{{}, index};
     bool changed = false;
-    if (!read.read_from(file) || !merged_text(merge, read, entries, count, &changed)) return 0;
-    if (!changed) return 1;
+    if (!read.read_from(file) || !merged_text(merge, read, entries, count, &changed)) return outcome::failed;
+    if (!changed) return outcome::done;
     reach(update_point::searched);
 
     target_file target;
-    if (!describe_target(path, file, &target)) return errno == ENOENT ? RETRY : 0;
-    if (!lock.take_or_defer(target)) return errno == ENOENT || lock.deferred() ? RETRY : 0;
-    if (!names_file(target, file)) return RETRY;
+    if (!describe_target(path, file, &target)) return errno == ENOENT ? outcome::retry : outcome::failed;
+    if (!lock.take_or_defer(target)) return errno == ENOENT || lock.deferred() ? outcome::retry : outcome::failed;
+    if (!names_file(target, file)) return outcome::retry;
     // Read again through the lock's own descriptor where there is one (see
     // writer_lock::file).
     const file_handle locked = lock.file() != NO_FILE ? lock.file() : file;
     text_buffer again;
-    if (!seek_file(locked, 0) || !again.read_from(locked)) return 0;
+    if (!seek_file(locked, 0) || !again.read_from(locked)) return outcome::failed;
     if (!again.same_as(read)) {
-        if (!merged_text(merge, again, entries, count, &changed)) return 0;
-        if (!changed) return 1;
+        if (!merged_text(merge, again, entries, count, &changed)) return outcome::failed;
+        if (!changed) return outcome::done;
     }
 
     const file_handle out = create_temp_file(target);
-    if (out == NO_FILE) return 0;
+    if (out == NO_FILE) return outcome::failed;
     const bool written = write_file(out, merge.text.bytes(), static_cast<std::size_t>(merge.text.size()));
     char scratch[WRITER_BLOCK_SIZE];
-    return replace_target(out, written ? 0 : (errno != 0 ? errno : EIO), file, target, scratch, sizeof scratch);
+    return replace_target(out, written ? 0 : failure_cause(), file, target, scratch, sizeof scratch);
 }
 
 // One attempt at the whole merge, from opening the file on.
-int attempt_merge(const merge_entry *entries, std::size_t count, const char *path, section_index &index,
-                  writer_lock &lock) noexcept {
+outcome attempt_merge(const merge_entry *entries, std::size_t count, const char *path, section_index &index,
+                      writer_lock &lock) noexcept {
     open_result opened = open_result::failed;
     file_handle file = open_for_reading(path, &opened);
     if (file == NO_FILE) {
         // Only a file that is not there may be created; the first set
         // creates it, and the others change it.
-        if (opened != open_result::missing) return 0;
+        if (opened != open_result::missing) return outcome::failed;
         merge_text merge{{}, index};
         merge.exists = false;
-        if (!merge.text.reserve(1) || !apply_entries(merge, entries, count)) return 0;
-        if (!merge.exists) return 1;  // nothing to set: nothing is created
+        if (!merge.text.reserve(1) || !apply_entries(merge, entries, count)) return outcome::failed;
+        if (!merge.exists) return outcome::done;  // nothing to set: nothing is created
         return create_missing_file(merge.text.bytes(), static_cast<std::size_t>(merge.text.size()), path, lock);
     }
-    const int result = merge_open_file(file, path, entries, count, index, lock);
+    const outcome result = merge_open_file(file, path, entries, count, index, lock);
     if (file != NO_FILE) close_read_file(file);
     return result;
 }
@@ -443,7 +372,10 @@ int merge_entries(const merge_entry *entries, std::size_t count, const char *pat
     }
     section_index index;
     if (!index.build(entries, count)) return 0;
-    return attempt_change([&](writer_lock &lock) { return attempt_merge(entries, count, path, index, lock); });
+    return attempt_change([&](writer_lock &lock) { return attempt_merge(entries, count, path, index, lock); }) ==
+                   outcome::done
+               ? 1
+               : 0;
 }
 
 }  // namespace brantcfg::detail

@@ -5,7 +5,8 @@
 // its number's text handed to ini_puts.
 #include "brantcfg.h"
 
-#include "internal.h"
+#include "number_text.h"
+#include "text_rules.h"
 
 #include <clocale>
 #include <cstdio>

@@ -1,9 +1,12 @@
-// The text codec: the line grammar every reader and the writer share. It
-// says what a line is (blank, comment, header, key line), finds names and
+// The text codec: the line grammar in both directions. Reading, it says
+// what a line is (blank, comment, header, key line), finds names and
 // separators, and turns a stored value into the text a caller gets back:
 // a trailing comment cut off, surrounding quotes and their escapes removed.
-// Everything here works in place on one line buffer and touches no file.
-#include "internal.h"
+// Writing, it builds header and key lines, quoting a value exactly where a
+// reader would otherwise take it apart differently, and tells which entries
+// can be stored so that they read back as given. Everything here works in
+// place on one line buffer and touches no file.
+#include "text_codec.h"
 
 #include <cstring>
 
@@ -146,6 +149,86 @@ line_class classify_line(char *line, unclosed_bracket rule) noexcept {
         found.kind = line_kind::key;
     }
     return found;
+}
+
+file_offset text_start(const char *bytes, file_offset size) noexcept {
+    return size >= UTF8_MARK_LENGTH && std::memcmp(bytes, UTF8_MARK, UTF8_MARK_LENGTH) == 0 ? UTF8_MARK_LENGTH : 0;
+}
+
+bool is_utf16(const char *bytes, file_offset size) noexcept {
+    if (size < 2) return false;
+    const auto first = static_cast<unsigned char>(bytes[0]);
+    const auto second = static_cast<unsigned char>(bytes[1]);
+    return (first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF);
+}
+
+int build_section_header(const char *section, char *line) noexcept {
+    if (!section || *section == '\0') return 0;
+    int i = 0;
+    line[i++] = '[';
+    for (const char *s = section; *s != '\0' && i <= MAX_HEADER_NAME; ++s) line[i++] = *s;
+    std::memcpy(line + i, "]\r\n", 4);
+    return i + 3;
+}
+
+namespace {
+
+// True when a value must be written in quotes to read back as it is: it
+// holds what a reader would take for a comment or a quote, or it begins or
+// ends with a blank, which a reader would trim.
+[[nodiscard]] bool needs_quotes(const char *value, std::size_t length) noexcept {
+    return std::strpbrk(value, "\";#") != nullptr ||
+           (length > 0 && (is_blank(value[0]) || is_blank(value[length - 1])));
+}
+
+[[nodiscard]] bool has_line_break(const char *text) noexcept {
+    return text && text[std::strcspn(text, "\r\n")] != '\0';
+}
+
+}  // namespace
+
+int build_key_line(const char *key, const char *value, char *line) noexcept {
+    const std::size_t value_length = std::strlen(value);
+    const bool quoted = needs_quotes(value, value_length);
+    int k = 0;
+    for (const char *s = key; *s != '\0' && k < MAX_KEY_NAME; ++s) line[k++] = *s;
+    line[k] = '=';
+    copy_text(quoted ? COPY_ADD_QUOTES : COPY_PLAIN, value, line + k + 1, LINE_BUFFER_SIZE - 3 - k);
+    const std::size_t length = std::strlen(line);
+    std::memcpy(line + length, "\r\n", 3);
+    return static_cast<int>(length) + 2;
+}
+
+bool storable_entry(const char *section, const char *key, const char *value) noexcept {
+    if (section && (std::strchr(section, ']') || 1 + std::strlen(section) + 1 + 2 > LINE_BUFFER_SIZE - 1)) return false;
+    const std::size_t key_length = std::strlen(key);
+    if (key_length == 0 || is_blank(key[0]) || is_blank(key[key_length - 1]) || std::strchr("[;#", key[0]) ||
+        std::strchr(key, '='))
+        return false;
+    // A key line of the nameless section may come to stand at the file's
+    // first byte, where a key that begins with a byte-order mark would read
+    // as the mark (UTF-8: and a shorter key; UTF-16: and no text at all).
+    if ((!section || *section == '\0') && (text_start(key, static_cast<file_offset>(key_length)) > 0 ||
+                                           is_utf16(key, static_cast<file_offset>(key_length))))
+        return false;
+    // The value as written: in quotes, with each '"' inside escaped, where
+    // it needs them.
+    const std::size_t value_length = std::strlen(value);
+    std::size_t written = value_length;
+    if (needs_quotes(value, value_length)) {
+        written += 2;
+        for (const char *at = value; (at = std::strchr(at, '"')) != nullptr; ++at) ++written;
+    }
+    return key_length + 1 + written + 2 <= LINE_BUFFER_SIZE - 1;
+}
+
+bool acceptable_change(const char *section, const char *key, const char *value) noexcept {
+    // A line break inside a name or value would write lines, or whole
+    // sections, that the caller never asked for; a set whose lines would
+    // not read back as the entry set would write one that no call finds,
+    // and append it again on every call.
+    return !has_line_break(section) && !has_line_break(key) && !has_line_break(value) &&
+           !(key && value && !storable_entry(section, key, value));
 }
 
 }  // namespace brantcfg::detail

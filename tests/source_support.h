@@ -4,7 +4,7 @@
 #ifndef BRANTCFG_TEST_SOURCE_SUPPORT_H
 #define BRANTCFG_TEST_SOURCE_SUPPORT_H
 
-#include "internal.h"
+#include "lookup.h"
 
 #include <string>
 

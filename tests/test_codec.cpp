@@ -1,6 +1,7 @@
 // The text codec: trimming, value extraction, the three copy modes, the
 // separator and header rules, and name matching.
-#include "internal.h"
+#include "text_codec.h"
+#include "number_text.h"
 
 #include <gtest/gtest.h>
 

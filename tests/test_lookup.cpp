@@ -1,7 +1,7 @@
 // Lookups: ini_gets and the sequential search under it, seek_entry, with the
 // piece reader it reads lines through.
 #include "brantcfg.h"
-#include "internal.h"
+#include "lookup.h"
 #include "source_support.h"
 #include "support.h"
 
@@ -45,7 +45,9 @@ protected:
         if (!opened.opened()) return false;
         char buffer[LINE_BUFFER_SIZE];
         std::snprintf(buffer, sizeof buffer, "%s", dest->c_str());
-        const bool found = seek_entry(opened.source, key_named(section, key), buffer, sizeof buffer, mark);
+        entry_marks marks;
+        const bool found = seek_entry(opened.source, key_named(section, key), buffer, sizeof buffer, &marks);
+        *mark = marks.line;
         *dest = buffer;
         return found;
     }
@@ -327,9 +329,10 @@ TEST_F(Lookup, SeekMarksTheStartOfEachKeyPhaseLine) {
     ASSERT_TRUE(opened.opened());
     char value[8] = "";
     EXPECT_TRUE(seek_source(opened.source, 4));
-    EXPECT_TRUE(seek_entry(opened.source, key_named(nullptr, "k"), value, sizeof value, &mark));
+    entry_marks marks;
+    EXPECT_TRUE(seek_entry(opened.source, key_named(nullptr, "k"), value, sizeof value, &marks));
     EXPECT_STREQ(value, "v");
-    EXPECT_EQ(mark, 9 + 603);
+    EXPECT_EQ(marks.line, 9 + 603);
 }
 
 TEST_F(Lookup, ReadPieceTakesAtMostSizeMinusOneBytes) {
@@ -343,24 +346,24 @@ TEST_F(Lookup, ReadPieceTakesAtMostSizeMinusOneBytes) {
 
     EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 511);
     EXPECT_EQ(std::string(buffer), std::string(511, 'c'));
-    EXPECT_EQ(source.offset, 511);
-    EXPECT_FALSE(source.at_line_end);
+    EXPECT_EQ(source.offset(), 511);
+    EXPECT_FALSE(source.at_line_end());
 
     EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 90);
     EXPECT_EQ(std::string(buffer), std::string(89, 'c') + "\n");
-    EXPECT_EQ(source.offset, 601);
-    EXPECT_TRUE(source.at_line_end);
+    EXPECT_EQ(source.offset(), 601);
+    EXPECT_TRUE(source.at_line_end());
 
     EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 4);
     EXPECT_EQ(std::string(buffer, 4), "a\0b\n"s);
-    EXPECT_EQ(source.offset, 605);
+    EXPECT_EQ(source.offset(), 605);
 
     EXPECT_EQ(read_piece(source, buffer, 3), 2);
     EXPECT_STREQ(buffer, "en");
     EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 1);
     EXPECT_STREQ(buffer, "d");
-    EXPECT_EQ(source.offset, 608);
-    EXPECT_TRUE(source.at_line_end);
+    EXPECT_EQ(source.offset(), 608);
+    EXPECT_TRUE(source.at_line_end());
     EXPECT_EQ(read_piece(source, buffer, LINE_BUFFER_SIZE), 0);
     for (int i = LINE_BUFFER_SIZE; i < LINE_BUFFER_SIZE + GUARD_BYTES; ++i) EXPECT_EQ(buffer[i], GUARD);
 }

@@ -4,7 +4,7 @@
 // how the rewrite copies the file (the CR LF it puts before appended lines),
 // and for generated files and entries; and it changes the file once.
 #include "brantcfg.h"
-#include "internal.h"
+#include "merge.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // time would, wherever the pieces fall against the blocks, and rewrites of
 // files many blocks long must keep every byte they do not change.
 #include "brantcfg.h"
-#include "internal.h"
+#include "lookup.h"
 #include "source_support.h"
 #include "support.h"
 
@@ -128,7 +128,7 @@ TEST_F(Reader, PiecesMatchByteAtATimeReadingAcrossBlocks) {
             const int count = bracket ? read_bracket_piece(source, buffer, size) : read_piece(source, buffer, size);
 
             ASSERT_EQ(count, static_cast<int>(want.bytes.size())) << "seed " << seed << " offset " << offset;
-            ASSERT_EQ(source.at_line_end, want.at_line_end) << "seed " << seed << " offset " << offset;
+            ASSERT_EQ(source.at_line_end(), want.at_line_end) << "seed " << seed << " offset " << offset;
             if (!bracket || starts_with_bracket(want.bytes)) {
                 ASSERT_EQ(std::string(buffer, static_cast<std::size_t>(count)), want.bytes) << "offset " << offset;
                 ASSERT_EQ(buffer[count], '\0');
@@ -140,7 +140,7 @@ TEST_F(Reader, PiecesMatchByteAtATimeReadingAcrossBlocks) {
             }
             for (int i = size; i < LINE_BUFFER_SIZE + GUARD_BYTES; ++i) ASSERT_EQ(buffer[i], GUARD) << i;
             offset += want.bytes.size();
-            ASSERT_EQ(source.offset, static_cast<long>(offset));
+            ASSERT_EQ(source.offset(), static_cast<long>(offset));
             if (count == 0 && size > 1) {
                 ASSERT_EQ(offset, text.size());
                 ASSERT_TRUE(seek_source(source, 0));
@@ -172,7 +172,7 @@ TEST_F(Reader, PiecesCrossingTheFirstBlockEndMatch) {
                     const int count = read_piece(source, buffer, size);
                     ASSERT_EQ(std::string(buffer, static_cast<std::size_t>(count)), want.bytes)
                         << "k " << k << " size " << size << " offset " << offset;
-                    ASSERT_EQ(source.at_line_end, want.at_line_end) << "k " << k << " offset " << offset;
+                    ASSERT_EQ(source.at_line_end(), want.at_line_end) << "k " << k << " offset " << offset;
                     if (count == 0) break;
                     offset += static_cast<std::size_t>(count);
                 }
@@ -219,7 +219,7 @@ TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
             std::size_t length = 0;
             if (const char *name = header_name(skip_blanks(line), &length)) {
                 names.emplace_back(name, length);
-                ends.push_back(walk.offset);
+                ends.push_back(walk.offset());
             }
         }
         ASSERT_GT(names.size(), 50u) << "seed " << seed;
@@ -237,27 +237,9 @@ TEST_F(Reader, SectionSearchFindsEveryHeaderAPieceByPieceWalkFinds) {
             ASSERT_TRUE(found) << "seed " << seed << " index " << index;
             // The name as a string: up to a NUL it may hold.
             EXPECT_EQ(std::string(dest), std::string(names[index].c_str())) << "seed " << seed << " index " << index;
-            ASSERT_EQ(source.offset, ends[index]) << "seed " << seed << " index " << index;
+            ASSERT_EQ(source.offset(), ends[index]) << "seed " << seed << " index " << index;
         }
     }
-}
-
-TEST_F(Reader, TakeBlockYieldsTheRestOfTheFileExactly) {
-    Random random(42);
-    const std::string text = random_text(random, 2 * BLOCK_SIZE + 777);
-    OpenedText opened(path("x.ini"), text);
-    ASSERT_TRUE(opened.opened());
-    line_source &source = opened.source;
-    char buffer[LINE_BUFFER_SIZE];
-    std::size_t start = 0;
-    for (int i = 0; i < 100; ++i) start += static_cast<std::size_t>(read_piece(source, buffer, sizeof buffer));
-
-    std::string rest;
-    const char *bytes = nullptr;
-    while (const int count = take_block(source, &bytes)) rest.append(bytes, static_cast<std::size_t>(count));
-    EXPECT_EQ(rest, text.substr(start));
-    EXPECT_EQ(source.offset, static_cast<long>(text.size()));
-    EXPECT_EQ(source.read_error, 0);
 }
 
 TEST_F(Reader, HeldBytesAreTheFileBytesOrNothing) {
@@ -269,20 +251,22 @@ TEST_F(Reader, HeldBytesAreTheFileBytesOrNothing) {
     char buffer[LINE_BUFFER_SIZE];
     int found = 0;
     while (const int count = read_piece(source, buffer, sizeof buffer)) {
-        // A rewrite's stretch: up to two pieces behind the read position.
-        const long back = source.offset - count - random.below(LINE_BUFFER_SIZE);
+        // A line a patch replaces: up to LINE_BUFFER_SIZE - 1 bytes behind
+        // the read position.
+        static_cast<void>(count);
+        const long back = source.offset() - 1 - random.below(LINE_BUFFER_SIZE - 1);
         const long from = back < 0 ? 0 : back;
-        const int length = static_cast<int>(source.offset - from);
+        const int length = static_cast<int>(source.offset() - from);
         const char *held = held_bytes(source, from, length);
-        ASSERT_NE(held, nullptr) << "offset " << source.offset;
+        ASSERT_NE(held, nullptr) << "offset " << source.offset();
         ASSERT_EQ(std::string(held, static_cast<std::size_t>(length)),
                   text.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(length)));
         ++found;
     }
     EXPECT_GT(found, 100);
-    EXPECT_EQ(held_bytes(source, 0, 1), nullptr);              // long gone from the block
-    EXPECT_EQ(held_bytes(source, source.offset, 1), nullptr);  // past the end of the file
-    EXPECT_NE(held_bytes(source, source.offset, 0), nullptr);
+    EXPECT_EQ(held_bytes(source, 0, 1), nullptr);                // long gone from the block
+    EXPECT_EQ(held_bytes(source, source.offset(), 1), nullptr);  // past the end of the file
+    EXPECT_NE(held_bytes(source, source.offset(), 0), nullptr);
 }
 
 // Rewrites of a file many blocks long: the expected file is the input with

@@ -2,7 +2,7 @@
 // values, and the names and values refused because the lines written for
 // them would not read back as what was set.
 #include "brantcfg.h"
-#include "internal.h"
+#include "update.h"
 #include "support.h"
 
 #include <cerrno>

@@ -4,7 +4,7 @@
 // rewrite keeps of the file it replaces. The races are made to happen at
 // the right moment through the update's test hook.
 #include "brantcfg.h"
-#include "internal.h"
+#include "update.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

@@ -16,7 +16,7 @@
 #include "formats.h"
 #include "help.h"
 
-#include "internal.h"
+#include "merge.h"
 
 #include <brantcfg.hpp>
 
