@@ -2,7 +2,11 @@
 // call and compares the whole resulting file, byte for byte, with the text
 // expected after it.
 #include "brantcfg.h"
+#include "merge.h"
 #include "support.h"
+
+#include <cerrno>
+#include <cstdio>
 
 #include <string>
 #include <vector>
@@ -379,6 +383,242 @@ TEST_F(Update, StaleTemporaryFileIsReplaced) {
     ASSERT_EQ(ini_puts("S", "K", "22", file.c_str()), 1);
     EXPECT_EQ(read_file(file), "[S]\r\nK=22\r\n");
     EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"x.ini"});
+}
+
+}  // namespace
+
+namespace {
+
+using brantcfg::detail::change;
+using brantcfg::detail::edit;
+using brantcfg::detail::plan_result;
+
+// A row of the planner's table: a file, one change, the edit the planner
+// makes of it (the bytes [from, to) that give way; then whether a CR LF, the
+// header and the key line go there), and the file that edit makes, which
+// ini_puts writes and a merge of the same set gives as well.
+struct PlanRow {
+    const char *name;
+    std::string input;
+    change what;
+    plan_result result;
+    edit planned;
+    std::string expected;  // the file after the change; the input unless an edit
+    int error = 0;         // failed: errno
+};
+
+constexpr edit NONE{};
+constexpr edit replace(long from, long to) { return {from, to, false, false, true}; }
+constexpr edit erase(long from, long to) { return {from, to, false, false, false}; }
+constexpr edit append(long at, bool line_break, bool header) { return {at, at, line_break, header, true}; }
+
+TEST_F(Update, PlannedEditIsWhatIniPutsAndTheMergeWrite) {
+    const std::string body17 = [] {
+        std::string body;
+        for (int i = 0; i < 17; ++i) body += "K" + std::to_string(10 + i) + "=" + std::string(24, 'x') + "\r\n";
+        return body;
+    }();
+    const std::string body16 = body17.substr(30);
+    // 513 bytes: a 511-byte piece, then a piece of CR LF alone.
+    const std::string cut_line = "k=" + std::string(509, 'x') + "\r\n";
+    const std::string long_line = "k=" + std::string(600, 'x') + "\r\n";
+    const std::string tail_header = "k=" + std::string(509, 'x') + "[b]\r\n";
+    const std::string utf16 = "\xFF\xFEk\0=\0001\0"s;
+    const PlanRow rows[] = {
+        {"equal value",
+         "[a]\r\nk = \"v\" ; c\r\n",
+         {"a", "k", "v"},
+         plan_result::unchanged,
+         NONE,
+         "[a]\r\nk = \"v\" ; c\r\n"},
+        {"key replaced, same length",
+         "[a]\r\nk=1\r\nj=2\r\n",
+         {"a", "K", "3"},
+         plan_result::edit,
+         replace(5, 10),
+         "[a]\r\nK=3\r\nj=2\r\n"},
+        {"key replaced, every piece of its line",
+         "[a]\r\n" + long_line + "[b]\r\n",
+         {"a", "k", "1"},
+         plan_result::edit,
+         replace(5, 5 + 604),
+         "[a]\r\nk=1\r\n[b]\r\n"},
+        {"key line from the tail of a long line",
+         "[a]\r\n; " + std::string(509, 'c') + "k=1\r\n",
+         {"a", "k", "2"},
+         plan_result::edit,
+         replace(5 + 511, 5 + 516),
+         "[a]\r\n; " + std::string(509, 'c') + "k=2\r\n"},
+        {"key deleted",
+         "[a]\r\nk=1\r\nj=2\r\n",
+         {"a", "k", nullptr},
+         plan_result::edit,
+         erase(5, 10),
+         "[a]\r\nj=2\r\n"},
+        {"absent key: nothing to delete",
+         "[a]\r\nk=1\r\n",
+         {"a", "x", nullptr},
+         plan_result::unchanged,
+         NONE,
+         "[a]\r\nk=1\r\n"},
+        {"first line deleted, the next begins with a mark",
+         "k=1\r\n\xEF\xBB\xBFj=2\r\n",
+         {"", "k", nullptr},
+         plan_result::failed,
+         NONE,
+         "k=1\r\n\xEF\xBB\xBFj=2\r\n",
+         EILSEQ},
+        {"before the line that ends the section",
+         "[a]\r\nk=1\r\n\r\n[x\r\n",
+         {"a", "j", "2"},
+         plan_result::edit,
+         append(12, false, false),
+         "[a]\r\nk=1\r\n\r\nj=2\r\n[x\r\n"},
+        {"nameless, before the first header",
+         "\xEF\xBB\xBF[a]\r\n",
+         {"", "k", "1"},
+         plan_result::edit,
+         append(3, false, false),
+         "\xEF\xBB\xBFk=1\r\n[a]\r\n"},
+        {"at the end, after a line end",
+         "[a]\r\nk=1\r\n",
+         {"a", "j", "2"},
+         plan_result::edit,
+         append(10, false, false),
+         "[a]\r\nk=1\r\nj=2\r\n"},
+        {"at the end, after a line feed",
+         "[a]\nk=1\n",
+         {"a", "j", "2"},
+         plan_result::edit,
+         append(8, true, false),
+         "[a]\nk=1\n\r\nj=2\r\n"},
+        {"at the end, no line end",
+         "[a]\r\nk=1",
+         {"a", "j", "2"},
+         plan_result::edit,
+         append(8, true, false),
+         "[a]\r\nk=1\r\nj=2\r\n"},
+        {"header is the last line",
+         "[a]\r\n",
+         {"a", "j", "2"},
+         plan_result::edit,
+         append(5, true, false),
+         "[a]\r\n\r\nj=2\r\n"},
+        {"empty line copied alone",
+         "[s]\r\n" + body17 + "\r\n",
+         {"s", "n", "v"},
+         plan_result::edit,
+         append(5 + 512, true, false),
+         "[s]\r\n" + body17 + "\r\n\r\nn=v\r\n"},
+        {"empty line joining the stretch",
+         "[s]\r\n" + body16 + "\r\n",
+         {"s", "n", "v"},
+         plan_result::edit,
+         append(5 + 482, false, false),
+         "[s]\r\n" + body16 + "\r\nn=v\r\n"},
+        {"line cut to CR LF alone",
+         "[a]\r\n" + cut_line,
+         {"a", "n", "v"},
+         plan_result::edit,
+         append(5 + 513, true, false),
+         "[a]\r\n" + cut_line + "\r\nn=v\r\n"},
+        {"long last line",
+         "[a]\r\n" + long_line,
+         {"a", "n", "v"},
+         plan_result::edit,
+         append(5 + 604, false, false),
+         "[a]\r\n" + long_line + "n=v\r\n"},
+        {"a new section",
+         "[a]\r\nk=1\r\n",
+         {"b", "k", "1"},
+         plan_result::edit,
+         append(10, false, true),
+         "[a]\r\nk=1\r\n[b]\r\nk=1\r\n"},
+        {"a new section after an empty line copied alone",
+         body17 + "\r\n",
+         {"t", "n", "v"},
+         plan_result::edit,
+         append(512, true, true),
+         body17 + "\r\n\r\n[t]\r\nn=v\r\n"},
+        {"a new section in an empty file",
+         "",
+         {"t", "n", "v"},
+         plan_result::edit,
+         append(0, true, true),
+         "\r\n[t]\r\nn=v\r\n"},
+        {"the tail of a long line reads as a header, with an empty body",
+         "[a]\r\n" + tail_header,
+         {"b", "y", "1"},
+         plan_result::edit,
+         append(5 + 516, true, false),
+         "[a]\r\n" + tail_header + "\r\ny=1\r\n"},
+        {"section deleted up to the next bracket line",
+         "x=0\r\n[a]\r\nk=1\r\n; c\r\n[x\r\n[b]\r\n",
+         {"A", nullptr, nullptr},
+         plan_result::edit,
+         erase(5, 20),
+         "x=0\r\n[x\r\n[b]\r\n"},
+        {"last section deleted",
+         "[b]\r\n[a]\r\nk=1",
+         {"a", nullptr, nullptr},
+         plan_result::edit,
+         erase(5, 13),
+         "[b]\r\n"},
+        {"absent section: nothing to delete",
+         "[a]\r\n",
+         {"b", nullptr, nullptr},
+         plan_result::unchanged,
+         NONE,
+         "[a]\r\n"},
+        {"nameless section deleted",
+         "\xEF\xBB\xBF; c\r\nk=1\r\n[a]\r\n",
+         {nullptr, nullptr, nullptr},
+         plan_result::edit,
+         erase(3, 13),
+         "\xEF\xBB\xBF[a]\r\n"},
+        {"empty nameless section: nothing to delete",
+         "[a]\r\nk=1\r\n",
+         {"", nullptr, nullptr},
+         plan_result::unchanged,
+         NONE,
+         "[a]\r\nk=1\r\n"},
+        {"a UTF-16 file is never written", utf16, {"a", "k", "1"}, plan_result::failed, NONE, utf16, EILSEQ},
+    };
+    const std::string file = path("x.ini");
+    const std::string merged = path("merged.ini");
+    for (const PlanRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string bytes = row.input;
+        brantcfg::detail::memory_source source(bytes.data(), static_cast<int>(bytes.size()));
+        char line[brantcfg::detail::LINE_BUFFER_SIZE];
+        edit planned;
+        errno = 0;
+        const plan_result result = plan_change(source, row.what, line, &planned);
+        ASSERT_EQ(result, row.result);
+        if (result == plan_result::failed) {
+            EXPECT_EQ(errno, row.error);
+        }
+        if (result == plan_result::edit) {
+            EXPECT_EQ(planned.from, row.planned.from);
+            EXPECT_EQ(planned.to, row.planned.to);
+            EXPECT_EQ(planned.line_break, row.planned.line_break);
+            EXPECT_EQ(planned.header, row.planned.header);
+            EXPECT_EQ(planned.key_line, row.planned.key_line);
+        }
+
+        write_file(file, row.input);
+        EXPECT_EQ(ini_puts(row.what.section, row.what.key, row.what.value, file.c_str()),
+                  result == plan_result::failed ? 0 : 1);
+        EXPECT_EQ(read_file(file), row.expected);
+        if (row.what.key && row.what.value) {
+            write_file(merged, row.input);
+            std::size_t refused = 0;
+            EXPECT_EQ(brantcfg::detail::merge_entries(&row.what, 1, merged.c_str(), &refused),
+                      result == plan_result::failed ? 0 : 1);
+            EXPECT_EQ(read_file(merged), row.expected);
+            std::remove(merged.c_str());
+        }
+    }
 }
 
 }  // namespace
