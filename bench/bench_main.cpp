@@ -225,6 +225,24 @@ void brantcfg_add(benchmark::State &state, const corpus_file *file) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->bytes));
 }
 
+// A key added to the last section, which runs to the end of the file: the
+// new line is appended after the last byte.
+void brantcfg_append(benchmark::State &state, const corpus_file *file) {
+    const work_copy work(*file, "brantcfg");
+    allocation_meter meter;
+    for (auto _ : state) {
+        if (ini_puts(file->last_section.c_str(), ADDED_KEY, ADDED_VALUE, work.path().c_str()) != 1) {
+            state.SkipWithError(std::strerror(errno));
+            break;
+        }
+        state.PauseTiming();
+        work.restore();
+        state.ResumeTiming();
+    }
+    meter.report(state);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->bytes));
+}
+
 void brantcfg_sections(benchmark::State &state, const corpus_file *file) {
     allocation_meter meter;
     for (auto _ : state) {
@@ -269,6 +287,8 @@ void register_brantcfg(const corpus_file &file) {
     benchmark::RegisterBenchmark(benchmark_name("W3_change", "brantcfg", file).c_str(), brantcfg_change, &file)
         ->UseRealTime();
     benchmark::RegisterBenchmark(benchmark_name("W4_add", "brantcfg", file).c_str(), brantcfg_add, &file)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(benchmark_name("W6_append", "brantcfg", file).c_str(), brantcfg_append, &file)
         ->UseRealTime();
     if (file.bytes <= SMALL_FILE)
         benchmark::RegisterBenchmark(benchmark_name("W5_sections", "brantcfg", file).c_str(), brantcfg_sections, &file)

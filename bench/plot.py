@@ -20,6 +20,7 @@ WORKLOADS = [
     ("W3_change", "W3: change a middle key, durably", ["floor/copy_fsync", "floor/copy_fsync_dirsync"]),
     ("W4_add", "W4: add a middle key, durably", ["floor/copy_fsync", "floor/copy_fsync_dirsync"]),
     ("W5_sections", "W5: every section name by index", []),
+    ("W6_append", "W6: add a key at the end of the file, durably", ["floor/copy_fsync", "floor/copy_fsync_dirsync"]),
 ]
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 # One colour per parser, the same in every panel; parse-once runs are hatched.
@@ -111,6 +112,7 @@ def tables(context, times):
          {"16KiB": at_most(1.0), **{size: at_most(0.8) for size in large}}),
         ("W4 / copy+fsync+directory sync", ("W4_add", "brantcfg"), ("floor", "copy_fsync_dirsync"),
          {"16KiB": at_most(1.0), **{size: at_most(0.8) for size in large}}),
+        ("W6 / copy+fsync+directory sync", ("W6_append", "brantcfg"), ("floor", "copy_fsync_dirsync"), {}),
         ("W3 / copy+fsync", ("W3_change", "brantcfg"), ("floor", "copy_fsync"), {}),
         ("W4 / copy+fsync", ("W4_add", "brantcfg"), ("floor", "copy_fsync"), {}),
         ("inih parse / W1", ("W1_lookup", "inih_parse_per_lookup"), ("W1_lookup", "brantcfg"),

@@ -9,6 +9,7 @@
 //   W3_change   one key of the middle section to a longer value, durably
 //   W4_add      a key added to the middle section, durably
 //   W5_sections every section name by index (small files only)
+//   W6_append   a key added to the last section, at the end of the file, durably
 #ifndef BRANTCFG_BENCH_WORKLOADS_H
 #define BRANTCFG_BENCH_WORKLOADS_H
 
