@@ -80,9 +80,7 @@ constexpr file_offset PATCH_BLOCK = 512;
 // The update once the file is open: nothing, a patch, or a rewrite. The
 // search runs without the lock, so that a call with nothing to change
 // takes none; a change takes it, and goes ahead only while the path still
-// names the file that was searched (retry when it no longer does). Should
-// the file have changed since the search, the plan is made again under the
-// lock.
+// names the file that was searched (retry when it no longer does).
 outcome update_open_file(update_state &state, const char *path, writer_lock &lock) noexcept {
     file_version searched;
     const bool versioned = read_version(state.src.file(), &searched);
@@ -97,12 +95,8 @@ outcome update_open_file(update_state &state, const char *path, writer_lock &loc
     // Under the lock the file is read through the lock's own descriptor
     // where there is one (see writer_lock::file).
     if (lock.file() != NO_FILE && !read_through(state.src, lock.file())) return outcome::failed;
-    file_version now;
-    if (!versioned || !read_version(state.src.file(), &now) || !(now == searched)) {
-        if (!restart_source(state.src)) return outcome::failed;
-        planned = plan_update(state);
-        if (planned != plan_result::edit) return planned == plan_result::unchanged ? outcome::done : outcome::failed;
-    }
+    // A patch compares the old line under its own lock, whatever happened
+    // to the file since the search.
     if (state.patch_length > 0) {
         build_key_line(state.what.key, state.what.value, state.line);
         switch (
@@ -118,6 +112,14 @@ outcome update_open_file(update_state &state, const char *path, writer_lock &loc
                 // the change instead.
                 break;
         }
+    }
+    // What the search found holds while no writer has touched the file
+    // since; otherwise the plan is made again, under the lock.
+    file_version now;
+    if (!versioned || !read_version(state.src.file(), &now) || !(now == searched)) {
+        if (!restart_source(state.src)) return outcome::failed;
+        planned = plan_update(state);
+        if (planned != plan_result::edit) return planned == plan_result::unchanged ? outcome::done : outcome::failed;
     }
     return rewrite_with_edit(state, target);
 }
