@@ -602,17 +602,21 @@ template <class T = detail::from_fallback, class Fallback>
     return ini_getf(section.get(), key.get(), fallback, path.get());
 }
 
-// The same as get<bool> and get(path, section, key, fallback) with a bool
-// fallback: yes, true, on and 1 (any letter case) are true; no, false, off
-// and 0 false; anything else ("y", "2"), an empty and a missing value none.
+// The value as a truth value, read as ini_getbool reads it (by its first
+// byte: y, t or 1 in either case is true, n, f or 0 false), for files
+// written to that rule; get<bool> takes only whole truth words. std::nullopt
+// when the first byte is none of these, the value empty or missing.
 [[nodiscard]] inline std::optional<bool> get_bool(const path_arg &path, const text_arg &section,
                                                   const text_arg &key) noexcept {
-    return get<bool>(path, section, key);
+    const int answer = ini_getbool(section.get(), key.get(), -1, path.get());
+    if (answer < 0) return std::nullopt;
+    return answer != 0;
 }
 
+// The value as a truth value by ini_getbool's rule, or fallback.
 [[nodiscard]] inline bool get_bool(const path_arg &path, const text_arg &section, const text_arg &key,
                                    bool fallback) noexcept {
-    return get<bool>(path, section, key).value_or(fallback);
+    return ini_getbool(section.get(), key.get(), fallback ? 1 : 0, path.get()) != 0;
 }
 
 // The names of the file's section headers in file order, each whole, a

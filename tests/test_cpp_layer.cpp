@@ -216,15 +216,15 @@ TEST_F(CppLayer, TypedGetOfRealsTruthAndDefaults) {
 
     EXPECT_EQ(brantcfg::get<bool>(file, "n", "yes"), true);
     EXPECT_EQ(brantcfg::get<bool>(file, "n", "zero"), false);
-    // The truth words, whole, in any letter case; ini_getbool's first-byte
-    // rule is its own.
+    // The truth words, whole, in any letter case; get_bool keeps
+    // ini_getbool's first-byte rule.
     EXPECT_EQ(brantcfg::get<bool>(file, "n", "on"), true);
     EXPECT_EQ(brantcfg::get<bool>(file, "n", "off"), false);
     EXPECT_EQ(brantcfg::get<bool>(file, "n", "true"), true);
     for (const char *key : {"y", "t2", "empty", "word"})
         EXPECT_EQ(brantcfg::get<bool>(file, "n", key), std::nullopt) << key;
-    EXPECT_EQ(ini_getbool("n", "t2", -1, file.c_str()), 1);
-    EXPECT_EQ(ini_getbool("n", "on", -1, file.c_str()), -1);
+    EXPECT_EQ(brantcfg::get_bool(file, "n", "t2"), true);
+    EXPECT_EQ(brantcfg::get_bool(file, "n", "on"), std::nullopt);
 
     // With a default the answer takes the default's type unless T is given.
     const auto width = brantcfg::get(file, "n", "absent", 640);
