@@ -35,10 +35,10 @@
  *   out of T's range give std::nullopt); integers are decimal, or
  *   hexadecimal after "0x" or "0X", with one sign or none ("-0x10" is -16,
  *   "+5" is 5); floats are in the "C" locale's notation ("1.5", "1e-3",
- *   "inf", "nan"). parse<T> reads text by the same rules. ini_getl instead reads
- *   the longest leading number ("12abc" gives 12, "abc" 0) and clamps it to
- *   32 bits, and ini_getf narrows to float; get_int, get_float and get_bool
- *   below keep those C rules for files written to them.
+ *   "inf", "nan"). parse<T> reads text by the same rules. ini_getl instead
+ *   reads the longest leading number ("12abc" gives 12, "abc" 0) and clamps
+ *   it to 32 bits, and ini_getf narrows to float; get_int, get_float and
+ *   get_bool below keep those C rules for files written to them.
  *   A bool is one of the truth words yes/no, true/false, on/off and 1/0, the
  *   whole value in any letter case ("Yes", "OFF"); anything else is none.
  *   (ini_getbool keeps its own rule, the first byte: "y" and "t2" are true
@@ -58,11 +58,12 @@
  *   FF FE or FE FF: no entries are read from it, and it is never written),
  *   std::errc::is_a_directory or std::errc::invalid_argument for a directory
  *   or another thing that is not a regular file (/dev/null, a FIFO), which
- *   the C functions do not read either, and the system's reason otherwise. It looks at the file as it is at that
- *   moment, and a getter called afterwards opens the file again: a process
- *   that deletes or creates the file in between makes the two answers
- *   disagree (the library's own rewrites replace a file by renaming a
- *   complete copy over it, so they never make it missing for a moment).
+ *   the C functions do not read either, and the system's reason otherwise.
+ *   It looks at the file as it is at that moment, and a getter called
+ *   afterwards opens the file again: a process that deletes or creates the
+ *   file in between makes the two answers disagree (the library's own
+ *   rewrites replace a file by renaming a complete copy over it, so they
+ *   never make it missing for a moment).
  *
  * Values come back whole
  *   A line is read in pieces of at most 511 bytes, so no value, section name

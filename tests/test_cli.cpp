@@ -972,7 +972,7 @@ TEST_F(Cli, MergeRefusesBeforeTouchingTheFile) {
         std::string source;
         std::string refused;
     } cases[] = {
-        {"[a]\nx=1\nk=a\rb\n", "section \"a\", key \"k\" (a name or value cannot hold a line break (CR or LF))"},
+        {"[a]\nx=1\nk=a\rb\n", "section \"a\", key \"k\" (a name or value cannot hold a line break, CR or LF)"},
         // A header read whole whose line, written, would not fit a piece.
         {"x=1\n[" + std::string(508, 'n') + "]\nk=v\n",
          "section \"" + std::string(508, 'n') + "\", key \"k\" (the header line would be 512 bytes, longer than 511)"},

@@ -105,14 +105,12 @@ public:
     [[nodiscard]] bool missing() const { return missing_; }
     [[nodiscard]] bool from_stdin() const { return from_stdin_; }
 
-    // For a verb that has nothing to say about a file that is not there;
-    // action is what it would have done ("read").
-    void require(const char *action) const {
+    // For a verb that has nothing to say about a file that is not there.
+    void require() const {
         if (!missing_) return;
         if (from_stdin_)
-            throw failure{exit_status::file_error,
-                          std::string("cannot ") + action + " " + name_ + ": it is empty, which stands for no file"};
-        fail_file(action, name_, ENOENT);
+            throw failure{exit_status::file_error, "cannot read " + name_ + ": it is empty, which stands for no file"};
+        fail_file("read", name_, ENOENT);
     }
 
 protected:
@@ -208,7 +206,7 @@ std::string refusal_reason(const std::string &section, const std::string &key, c
     const auto blank = [](char c) { return static_cast<unsigned char>(c) - 1u < 0x20u; };
     const auto line_break = [](std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; };
     if (line_break(section) || line_break(key) || (value && line_break(value)))
-        return "a name or value cannot hold a line break (CR or LF)";
+        return "a name or value cannot hold a line break, CR or LF";
     if (!value) return "a name it could not write";
     if (section.find(']') != std::string::npos) return "a section name cannot hold \"]\"";
     if (section.size() + 4 > LONGEST_LINE)
@@ -360,7 +358,7 @@ exit_status run_get(const arguments &a, output &out, scratch &copies) {
     const read_file file(a.file, copies, "input.ini");
     std::optional<std::string> text;
     if (file.missing()) {
-        if (!a.fallback) file.require("read");
+        if (!a.fallback) file.require();
     } else {
         text = typed_value(a, file);
     }
@@ -390,7 +388,7 @@ exit_status run_set(const arguments &a, output &out, scratch &copies) {
     if (a.existing) {
         // Read first, then written: a writer in between can make the key
         // appear or go; the change itself is still whole.
-        target.require("read");
+        target.require();
         if (!brantcfg::get(path, a.section, a.key)) return exit_status::not_found;
     }
     return change_file(a, target, out, [&] {
@@ -420,14 +418,14 @@ exit_status run_del(const arguments &a, output &out, scratch &copies) {
 
 exit_status run_sections(const arguments &a, output &out, scratch &copies) {
     const read_file file(a.file, copies, "input.ini");
-    file.require("read");
+    file.require();
     for (const std::string &name : listed_names(file, brantcfg::detail::walk_sections)) out.line(name);
     return exit_status::ok;
 }
 
 exit_status run_keys(const arguments &a, output &out, scratch &copies) {
     const read_file file(a.file, copies, "input.ini");
-    file.require("read");
+    file.require();
     const std::vector<std::string> names =
         listed_names(file, [&](const char *path, brantcfg::detail::name_callback each, void *context) {
             return brantcfg::detail::walk_keys(path, a.section.c_str(), each, context);
@@ -438,7 +436,7 @@ exit_status run_keys(const arguments &a, output &out, scratch &copies) {
 
 exit_status run_dump(const arguments &a, output &out, scratch &copies) {
     const read_file file(a.file, copies, "input.ini");
-    file.require("read");
+    file.require();
     out.write(format_entries(read_entries(file), a.format, file.name()));
     return exit_status::ok;
 }
@@ -453,7 +451,7 @@ exit_status run_merge(const arguments &a, output &out, scratch &copies) {
     if (a.file == "-" && a.source == "-") fail_usage("FILE and SOURCE cannot both be standard input; name SOURCE");
     // The source is read whole first: one that cannot be read changes nothing.
     const read_file source(a.source, copies, "source.ini");
-    source.require("read");
+    source.require();
     const std::vector<entry> pairs = read_entries(source);
     std::vector<brantcfg::detail::merge_entry> entries;
     for (const entry &pair : pairs)
