@@ -21,14 +21,8 @@ install(FILES
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
 
 if(TARGET brantcfg_tool)
-  # The installed tool finds the shared library beside its own directory,
-  # wherever the prefix is moved; a release for Debian installs into the
-  # system's own directories, where no search path is needed or allowed.
-  get_target_property(_brantcfg_tool_rpath brantcfg_tool INSTALL_RPATH)
-  if(UNIX AND NOT APPLE AND NOT _brantcfg_tool_rpath AND NOT BRANTCFG_RELEASE)
-    file(RELATIVE_PATH _brantcfg_bin_to_lib "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
-    set_target_properties(brantcfg_tool PROPERTIES INSTALL_RPATH "$ORIGIN/${_brantcfg_bin_to_lib}")
-  endif()
+  # The tool carries the library's objects itself (tools/CMakeLists.txt), so
+  # it needs no search path for a shared library wherever it is installed.
   install(TARGETS brantcfg_tool RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
   # A release for Debian installs the page compressed (cmake/package.cmake).
   if(NOT WIN32 AND NOT BRANTCFG_RELEASE)

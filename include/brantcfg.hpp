@@ -33,17 +33,21 @@
  *   Numbers are read strictly, unlike the C getters: the whole value must be
  *   the number, as std::from_chars reads it ("12abc", "", " 1" and a number
  *   out of T's range give std::nullopt); integers are decimal, or
- *   hexadecimal after "0x" or "0X" ("-0x10" is -16); floats are in the "C"
- *   locale's notation ("1.5", "1e-3", "inf", "nan"). ini_getl instead reads
- *   the longest leading number ("12abc" gives 12, "abc" 0) and clamps it to
- *   32 bits, and ini_getf narrows to float; get_int, get_float and get_bool
- *   below keep those C rules for files written to them.
- *   A bool is judged by the C rule: the first byte y, t or 1 (either case)
- *   is true, n, f or 0 false, anything else none.
+ *   hexadecimal after "0x" or "0X", with one sign or none ("-0x10" is -16,
+ *   "+5" is 5); floats are in the "C" locale's notation ("1.5", "1e-3",
+ *   "inf", "nan"). parse<T> reads text by the same rules. ini_getl instead
+ *   reads the longest leading number ("12abc" gives 12, "abc" 0) and clamps
+ *   it to 32 bits, and ini_getf narrows to float; get_int, get_float and
+ *   get_bool below keep those C rules for files written to them.
+ *   A bool is one of the truth words yes/no, true/false, on/off and 1/0, the
+ *   whole value in any letter case ("Yes", "OFF"); anything else is none.
+ *   (ini_getbool keeps its own rule, the first byte: "y" and "t2" are true
+ *   there and none here, "on" and "off" none there.)
  *   set writes a bool as "true" or "false", an integer in decimal, and a
  *   float or double in the shortest text that reads back to exactly the same
  *   value (std::to_chars: "0.1", "1e+100", "inf"), never narrowed to float
- *   and never rounded to six decimals as ini_putf does.
+ *   and never rounded to six decimals as ini_putf does; to_text gives that
+ *   text, and line_value the form a value takes in the key line.
  *
  * A missing file versus a missing key
  *   The getters answer std::nullopt (or the default) alike for a file that
@@ -52,11 +56,14 @@
  *   can be read, std::errc::no_such_file_or_directory when there is none,
  *   std::errc::illegal_byte_sequence for a UTF-16 file (one that begins with
  *   FF FE or FE FF: no entries are read from it, and it is never written),
- *   and the system's reason otherwise. It looks at the file as it is at that
- *   moment, and a getter called afterwards opens the file again: a process
- *   that deletes or creates the file in between makes the two answers
- *   disagree (the library's own rewrites replace a file by renaming a
- *   complete copy over it, so they never make it missing for a moment).
+ *   std::errc::is_a_directory or std::errc::invalid_argument for a directory
+ *   or another thing that is not a regular file (/dev/null, a FIFO), which
+ *   the C functions do not read either, and the system's reason otherwise.
+ *   It looks at the file as it is at that moment, and a getter called
+ *   afterwards opens the file again: a process that deletes or creates the
+ *   file in between makes the two answers disagree (the library's own
+ *   rewrites replace a file by renaming a complete copy over it, so they
+ *   never make it missing for a moment).
  *
  * Values come back whole
  *   A line is read in pieces of at most 511 bytes, so no value, section name
@@ -303,12 +310,14 @@ template <class>
 inline constexpr bool unsupported = false;
 
 // The whole text as an integer of type T: decimal, or hexadecimal after
-// "0x"/"0X", with a "-" first for a negative value; nothing when any byte is
-// left over or the number does not fit T.
+// "0x"/"0X", with one sign first ("-", or "+" for a value that is not
+// negative) or none; nothing when any byte is left over or the number does
+// not fit T.
 template <class T>
 [[nodiscard]] std::optional<T> parse_integer(std::string_view text) noexcept {
     const bool negative = !text.empty() && text.front() == '-';
-    std::string_view digits = negative ? text.substr(1) : text;
+    const bool signed_text = negative || (!text.empty() && text.front() == '+');
+    std::string_view digits = signed_text ? text.substr(1) : text;
     int base = 10;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
         base = 16;
@@ -343,25 +352,105 @@ template <class T>
     return value;
 }
 
-// Room for the text of any value set writes: the longest double in
+// The truth words, in lower case: a value is true or false when it is one
+// of them in any letter case.
+inline constexpr std::string_view true_words[] = {"yes", "true", "on", "1"};
+inline constexpr std::string_view false_words[] = {"no", "false", "off", "0"};
+
+// Room for the text of any number set writes: the longest double in
 // shortest form is 24 bytes ("-2.2250738585072014e-308"), a 64-bit integer 20.
 inline constexpr std::size_t number_text_size = 32;
 
-// Calls put with the text set writes for value, as a C string.
-template <class T, class Put>
-[[nodiscard]] result with_text(const T &value, Put &&put) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return put(value ? "true" : "false");
-    } else {
-        char text[number_text_size];
-        const auto [end, error] = std::to_chars(text, text + sizeof text - 1, value);
-        if (error != std::errc()) return result{ERANGE};  // cannot happen: the room fits any value
-        *end = '\0';
-        return put(static_cast<const char *>(text));
-    }
+// Letter case as names are compared: for ASCII letters only.
+[[nodiscard]] constexpr char fold(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// True when text is word (lower case) in any letter case.
+[[nodiscard]] constexpr bool is_word(std::string_view text, std::string_view word) noexcept {
+    if (text.size() != word.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (fold(text[i]) != word[i]) return false;
+    return true;
 }
 
 }  // namespace detail
+
+// ---- names and values as text ---------------------------------------------------
+
+// name in the form names are compared in: ASCII letters in lower case,
+// every other byte as it is. Two section names, or two keys, are the same
+// to every lookup exactly when their folded forms are equal.
+[[nodiscard]] inline std::string folded_name(std::string_view name) {
+    std::string folded(name);
+    for (char &c : folded) c = detail::fold(c);
+    return folded;
+}
+
+// What text holds as T, by the rules get<T> reads a value with (see "Typed
+// values" above): the whole text is the number, or one of the truth words
+// yes/no, true/false, on/off, 1/0 in any letter case; std::nullopt
+// otherwise. T is bool, an integer type of at most 64 bits (not char),
+// float or double.
+template <class T>
+[[nodiscard]] std::optional<T> parse(std::string_view text) noexcept {
+    if constexpr (std::is_same_v<T, bool>) {
+        for (const std::string_view word : detail::true_words)
+            if (detail::is_word(text, word)) return true;
+        for (const std::string_view word : detail::false_words)
+            if (detail::is_word(text, word)) return false;
+        return std::nullopt;
+    } else if constexpr (detail::is_integer<T>) {
+        return detail::parse_integer<T>(text);
+    } else if constexpr (detail::is_real<T>) {
+        return detail::parse_real<T>(text);
+    } else {
+        static_assert(detail::unsupported<T>,
+                      "brantcfg::parse<T>: T must be bool, an integer type of at most 64 bits (not "
+                      "char), float or double");
+        return std::nullopt;
+    }
+}
+
+// The text set writes for value: "true" or "false" for a bool, decimal for
+// an integer, and for a float or double the shortest text that parse reads
+// back to exactly the same value ("0.1", "1e+100", "inf").
+template <class T>
+[[nodiscard]] std::string to_text(const T &value) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return value ? "true" : "false";
+    } else if constexpr (detail::is_integer<T> || detail::is_real<T>) {
+        char text[detail::number_text_size];
+        // Cannot fail: the room fits any value.
+        const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+        static_cast<void>(error);
+        return std::string(text, end);
+    } else {
+        static_assert(detail::unsupported<T>,
+                      "brantcfg::to_text: the value must be bool, an integer type of at most 64 bits (not "
+                      "char), float or double");
+        return {};
+    }
+}
+
+// value as a key line holds it after the "=", the way set writes it: as it
+// is, or between double quotes, with each '"' inside written \", when it
+// holds '"', ';' or '#' (a reader would end the value there or take its
+// quotes apart) or begins or ends with a blank, a byte from 0x01 to 0x20
+// (a reader would drop it). Such a line reads back as value. Nothing is
+// cut: set refuses a value whose line would not fit in 511 bytes.
+[[nodiscard]] inline std::string line_value(std::string_view value) {
+    const bool blank_end = !value.empty() && ((static_cast<unsigned char>(value.front()) - 1u) < 0x20u ||
+                                              (static_cast<unsigned char>(value.back()) - 1u) < 0x20u);
+    if (!blank_end && value.find_first_of("\";#") == std::string_view::npos) return std::string(value);
+    std::string text = "\"";
+    for (const char c : value) {
+        if (c == '"') text += '\\';
+        text += c;
+    }
+    text += '"';
+    return text;
+}
 
 // ---- reading ------------------------------------------------------------------
 
@@ -385,30 +474,33 @@ namespace detail {
 
 }  // namespace detail
 
-// Why the file at path cannot be read: an empty std::error_code when it
-// can be opened for reading; std::errc::no_such_file_or_directory when
-// there is no file (only then; a file that exists but cannot be read gives
-// the system's reason, such as std::errc::permission_denied, or
-// std::errc::is_a_directory for a directory, which POSIX would open and
-// then fail to read); std::errc::illegal_byte_sequence for a file that
-// begins with a UTF-16 byte-order mark, whose text the library does not
-// read (the getters give their defaults) and never writes (the setters
-// fail with EILSEQ). See "A missing file versus a missing key" above for
-// what may change between this call and a later getter. A FIFO is opened,
-// which waits for a writer, and closed again.
+// Why the file at path cannot be read: an empty std::error_code when it is
+// a file the C functions read; std::errc::no_such_file_or_directory when
+// there is none (only then); std::errc::is_a_directory for a directory and
+// std::errc::invalid_argument for anything else that is not a regular file
+// (a device such as /dev/null, a FIFO, a socket): the C functions read
+// neither, the getters give their defaults and for_each returns false;
+// std::errc::illegal_byte_sequence for a file that begins with a UTF-16
+// byte-order mark, whose text the library does not read (the getters give
+// their defaults) and never writes (the setters fail with EILSEQ); and the
+// system's reason otherwise, such as std::errc::permission_denied. Nothing
+// but a regular file is opened. See "A missing file versus a missing key"
+// above for what may change between this call and a later getter.
 [[nodiscard]] inline std::error_code read_error(const path_arg &path) {
     if (!path.get()) return std::make_error_code(std::errc::invalid_argument);
+    // Where a path is narrow text, its name is exactly what fopen is given.
+    if constexpr (std::is_same_v<std::filesystem::path::value_type, char>) {
+        std::error_code ignored;  // a path that cannot be looked at is left to fopen to explain
+        const std::filesystem::file_status status = std::filesystem::status(std::filesystem::path(path.get()), ignored);
+        if (std::filesystem::is_directory(status)) return std::make_error_code(std::errc::is_a_directory);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+            return std::make_error_code(std::errc::invalid_argument);
+    }
     errno = 0;
     std::FILE *file = std::fopen(path.get(), "rb");
     if (!file) return {errno != 0 ? errno : EIO, std::generic_category()};
     const bool utf16 = detail::begins_utf16(file);
     std::fclose(file);  // opened for reading only: closing it loses nothing
-    // Where a path is narrow text, its name is exactly what fopen was given.
-    if constexpr (std::is_same_v<std::filesystem::path::value_type, char>) {
-        std::error_code ignored;
-        if (std::filesystem::is_directory(std::filesystem::path(path.get()), ignored))
-            return std::make_error_code(std::errc::is_a_directory);
-    }
     if (utf16) return std::make_error_code(std::errc::illegal_byte_sequence);
     return {};
 }
@@ -452,17 +544,10 @@ template <class T = std::string>
 [[nodiscard]] std::optional<T> get(const path_arg &path, const text_arg &section, const text_arg &key) {
     if constexpr (std::is_same_v<T, std::string>) {
         return detail::stored_text(path, section, key);
-    } else if constexpr (std::is_same_v<T, bool>) {
-        const int answer = ini_getbool(section.get(), key.get(), -1, path.get());
-        if (answer < 0) return std::nullopt;
-        return answer != 0;
-    } else if constexpr (detail::is_integer<T> || detail::is_real<T>) {
+    } else if constexpr (std::is_same_v<T, bool> || detail::is_integer<T> || detail::is_real<T>) {
         const std::optional<std::string> text = detail::stored_text(path, section, key);
         if (!text) return std::nullopt;
-        if constexpr (detail::is_integer<T>)
-            return detail::parse_integer<T>(*text);
-        else
-            return detail::parse_real<T>(*text);
+        return parse<T>(*text);
     } else {
         static_assert(detail::unsupported<T>,
                       "brantcfg::get<T>: T must be std::string, bool, an integer type of at "
@@ -518,17 +603,21 @@ template <class T = detail::from_fallback, class Fallback>
     return ini_getf(section.get(), key.get(), fallback, path.get());
 }
 
-// The same as get<bool> and get(path, section, key, fallback) with a bool
-// fallback: the first byte y, t, 1 (either case) is true; n, f, 0 false;
-// anything else ("on", "2"), an empty and a missing value none.
+// The value as a truth value, read as ini_getbool reads it (by its first
+// byte: y, t or 1 in either case is true, n, f or 0 false), for files
+// written to that rule; get<bool> takes only whole truth words. std::nullopt
+// when the first byte is none of these, the value empty or missing.
 [[nodiscard]] inline std::optional<bool> get_bool(const path_arg &path, const text_arg &section,
                                                   const text_arg &key) noexcept {
-    return get<bool>(path, section, key);
+    const int answer = ini_getbool(section.get(), key.get(), -1, path.get());
+    if (answer < 0) return std::nullopt;
+    return answer != 0;
 }
 
+// The value as a truth value by ini_getbool's rule, or fallback.
 [[nodiscard]] inline bool get_bool(const path_arg &path, const text_arg &section, const text_arg &key,
                                    bool fallback) noexcept {
-    return get<bool>(path, section, key).value_or(fallback);
+    return ini_getbool(section.get(), key.get(), fallback ? 1 : 0, path.get()) != 0;
 }
 
 // The names of the file's section headers in file order, each whole, a
@@ -575,8 +664,7 @@ bool for_each(const path_arg &path, Callable &&callable) {
 // are created when missing, the key's line is replaced at its place, every
 // other byte is kept, and the file is replaced atomically when it must be
 // rewritten. value is text (const char*, std::string, std::string_view),
-// written as it is, quoted when it holds '"', ';' or '#' or ends in a
-// space; or a bool, an integer or a float or double, written as "Typed
+// written as line_value gives it; or a bool, an integer or a float or double, written as "Typed
 // values" above says. A CR or LF in section, key or value is refused with
 // EINVAL, as is a null key or a null const char* value.
 template <class T>
@@ -594,7 +682,8 @@ result set(const path_arg &path, const text_arg &section, const text_arg &key, c
         const text_arg text{std::string_view(value)};
         return put(text.get());
     } else if constexpr (std::is_same_v<T, bool> || detail::is_integer<T> || detail::is_real<T>) {
-        return detail::with_text(value, put);
+        const std::string text = to_text(value);
+        return put(text.c_str());
     } else {
         static_assert(detail::unsupported<T>,
                       "brantcfg::set: the value must be text (const char*, std::string, "

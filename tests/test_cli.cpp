@@ -5,6 +5,8 @@
 // real-world files. Runs on Windows too (under Wine in CI), where the few
 // cases that need a POSIX shell, Python or /dev/full skip themselves.
 #include "brantcfg.h"
+#include "brantcfg.hpp"
+#include "file_walk.h"
 #include "support.h"
 
 #if defined(_WIN32)
@@ -199,6 +201,8 @@ const char SAMPLE[] =
     "ratio=1.5\r\n"
     "max=Yes\r\n"
     "odd=maybe\r\n"
+    "lamp=Off\r\n"
+    "step=+5\r\n"
     "[Window]\r\n"
     "late=unreachable\r\n";
 
@@ -209,7 +213,9 @@ TEST_F(Cli, GetPrintsValuesAndStatuses) {
         std::vector<std::string> args;
         int status;
         std::string out;
+        std::string err = "";  // the message before ": FILE", when there is one
     };
+    const std::string not_truth = "\", not a truth value (yes/no, true/false, on/off, 1/0)";
     const Case cases[] = {
         {{"window", "title"}, 0, "Main ; window\n"},
         {{"WINDOW", "Title"}, 0, "Main ; window\n"},
@@ -226,8 +232,28 @@ TEST_F(Cli, GetPrintsValuesAndStatuses) {
         {{"window", "empty", "--type", "int"}, 1, ""},
         {{"window", "missing", "--type", "int", "--default", "0x10"}, 0, "16\n"},
         {{"window", "max", "--type", "bool"}, 0, "1\n"},
-        {{"window", "odd", "--type", "bool"}, 1, ""},
-        {{"window", "odd", "--type", "bool", "--default", "no"}, 0, "0\n"},
+        // A value of another type is said, and --default does not stand in for it.
+        {{"window", "odd", "--type", "bool"}, 1, "", "key \"odd\" in section \"window\" holds \"maybe" + not_truth},
+        {{"window", "odd", "--type", "bool", "--default", "no"},
+         1,
+         "",
+         "key \"odd\" in section \"window\" holds \"maybe" + not_truth},
+        {{"window", "lamp", "--type", "bool"}, 0, "0\n"},
+        {{"window", "lamp", "--type", "int"},
+         1,
+         "",
+         "key \"lamp\" in section \"window\" holds \"Off\", not a 32-bit integer"},
+        {{"window", "ratio", "--type", "int"},
+         1,
+         "",
+         "key \"ratio\" in section \"window\" holds \"1.5\", not a 32-bit integer"},
+        {{"window", "title", "--type", "float"},
+         1,
+         "",
+         "key \"title\" in section \"window\" holds \"Main ; window\", not a number"},
+        {{"window", "step", "--type", "int"}, 0, "5\n"},
+        {{"window", "missing", "--type", "int", "--default", "+0x10"}, 0, "16\n"},
+        {{"window", "missing", "--type", "bool", "--default", "OFF"}, 0, "0\n"},
         {{"window", "title", "--type", "string"}, 0, "Main ; window\n"},
     };
     // A byte-order mark before the first line changes nothing.
@@ -238,7 +264,8 @@ TEST_F(Cli, GetPrintsValuesAndStatuses) {
             const Outcome o = tool(args);
             EXPECT_EQ(o.status, c.status) << ini << ::testing::PrintToString(c.args) << o.err;
             EXPECT_EQ(o.out, c.out) << ini << ::testing::PrintToString(c.args);
-            EXPECT_EQ(o.err, "") << ini << ::testing::PrintToString(c.args);
+            EXPECT_EQ(o.err, c.err.empty() ? "" : "brantcfg: " + c.err + ": " + ini + "\n")
+                << ini << ::testing::PrintToString(c.args);
         }
     }
 }
@@ -298,15 +325,43 @@ TEST_F(Cli, MissingFileGivesStatus3UnlessNothingIsNeededFromIt) {
     EXPECT_FALSE(file_exists(ini));
 }
 
-// Every format prints its own empty value for a file without pairs.
-TEST_F(Cli, DumpOfAnEmptyFile) {
-    const std::string ini = file("empty.ini", "; nothing but a comment\r\n[section]\r\n");
-    for (const auto &[format, out] :
-         std::vector<std::pair<std::string, std::string>>{{"ini", ""}, {"lines", ""}, {"json", "[]\n"}, {"env", ""}}) {
-        const Outcome o = tool({"dump", ini, "--format", format});
-        EXPECT_EQ(o.status, 0) << format;
-        EXPECT_EQ(o.out, out) << format;
-        EXPECT_EQ(o.err, "") << format;
+// Every format prints its own empty value for a file without pairs, and
+// refuses, whole and saying why, what it could only show changed: json a
+// name or value that is not UTF-8, env two names that make one variable.
+TEST_F(Cli, DumpFormatsPrintOrRefuseWhole) {
+    struct Case {
+        std::string bytes, format;
+        int status;
+        std::string out;
+        std::string err = "";  // the message between "brantcfg: " and ": FILE"
+    };
+    const std::string nothing = "; nothing but a comment\r\n[section]\r\n";
+    const Case cases[] = {
+        {nothing, "ini", 0, ""},
+        {nothing, "lines", 0, ""},
+        {nothing, "json", 0, "[]\n"},
+        {nothing, "env", 0, ""},
+        {"[s]\r\nok=gr\xC3\xBC\r\nk=a\xFFz\r\n", "json", 3, "",
+         "cannot dump FILE as json: the value of key \"k\" in section \"s\" is not UTF-8"},
+        {"[s]\r\nk\xE9=v\r\n", "json", 3, "",
+         "cannot dump FILE as json: the name of key \"k\xE9\" in section \"s\" is not UTF-8"},
+        {"[s\xE9]\r\nk=v\r\n", "json", 3, "",
+         "cannot dump FILE as json: the section name of key \"k\" in section \"s\xE9\" is not UTF-8"},
+        {"[s]\r\na-b=1\r\na_b=2\r\n", "env", 3, "",
+         "cannot dump FILE as env: key \"a-b\" in section \"s\" and key \"a_b\" in section \"s\" both make S_A_B"},
+        {"a_b=1\r\n[a]\r\nb=2\r\n", "env", 3, "",
+         "cannot dump FILE as env: key \"a_b\" in section \"\" and key \"b\" in section \"a\" both make A_B"},
+        // One entry for lookups, written twice: the first wins, as a lookup finds it.
+        {"[s]\r\nk=1\r\nK=2\r\n[S]\r\nk=3\r\n", "env", 0, "S_K='1'\n"},
+    };
+    for (const Case &c : cases) {
+        const std::string ini = file("dump.ini", c.bytes);
+        const Outcome o = tool({"dump", ini, "--format", c.format});
+        EXPECT_EQ(o.status, c.status) << c.format << " " << c.bytes;
+        EXPECT_EQ(o.out, c.out) << c.format << " " << c.bytes;
+        std::string err = c.err;
+        if (!err.empty()) err = "brantcfg: " + err.replace(err.find("FILE"), 4, ini) + "\n";
+        EXPECT_EQ(o.err, err) << c.format << " " << c.bytes;
     }
 }
 
@@ -406,7 +461,8 @@ TEST_F(Cli, HelpAndVersion) {
         EXPECT_NE(help.out.find(status), std::string::npos) << status;
     // The dialect, as plainly as the manual page says it.
     for (const char *point :
-         {"511 bytes", "first wins", "byte-order mark", "CR LF", "--color=#fff", "home=\"https://example.org/#top\""})
+         {"511 bytes", "first wins", "byte-order mark", "CR LF", "--color=#fff", "home=\"https://example.org/#top\"",
+          "window left -- -20", "Empty standard\ninput stands for a FILE that does not exist"})
         EXPECT_NE(help.out.find(point), std::string::npos) << point;
     EXPECT_EQ(tool({"frob", "--help"}).out, help.out);
 
@@ -454,6 +510,7 @@ TEST_F(Cli, SetCreatesMissingFileAndWritesTypes) {
                                                  {"s", "text", "a ; b"},
                                                  {"s", "n", "-0x10", "--type", "int"},
                                                  {"s", "f", "2.5", "--type", "float"},
+                                                 {"s", "p", "+7", "--type", "int"},
                                                  {"s", "e", ""}}) {
         std::vector<std::string> full{"set", ini};
         full.insert(full.end(), args.begin(), args.end());
@@ -461,7 +518,7 @@ TEST_F(Cli, SetCreatesMissingFileAndWritesTypes) {
         EXPECT_EQ(o.status, 0) << o.err;
         EXPECT_EQ(o.out + o.err, "");
     }
-    EXPECT_EQ(read_file(ini), "top=1\r\n[s]\r\ntext=\"a ; b\"\r\nn=-16\r\nf=2.500000\r\ne=\r\n");
+    EXPECT_EQ(read_file(ini), "top=1\r\n[s]\r\ntext=\"a ; b\"\r\nn=-16\r\nf=2.5\r\np=7\r\ne=\r\n");
     EXPECT_EQ(tool({"get", ini, "s", "text"}).out, "a ; b\n");
 }
 
@@ -545,22 +602,29 @@ TEST_F(Cli, RefusalByTheLibraryIsAUsageError) {
 // refused by the library before it opens the file: a usage error too.
 TEST_F(Cli, NameTheLibraryCannotReadBackIsAUsageError) {
     const std::string ini = file("a.ini", SAMPLE);
-    const std::vector<std::vector<std::string>> cases = {
-        {"set", ini, "window", "a=b", "v"},
-        {"set", ini, "window", "", "v"},
-        {"set", ini, "window", ";title", "v"},
-        {"set", ini, "win]dow", "title", "v"},
-        {"set", ini, "window", "title", std::string(600, 'v')},
+    struct Case {
+        std::string section, key, value;
+        std::string reason;  // what the message says was wrong
     };
-    for (const std::vector<std::string> &args : cases) {
-        const Outcome o = tool(args);
-        EXPECT_EQ(o.status, 2) << ::testing::PrintToString(args);
-        EXPECT_EQ(o.err.rfind("brantcfg: ", 0), 0u) << o.err;
-        if (!args[3].empty()) {
-            EXPECT_NE(o.err.find("could not read back"), std::string::npos) << o.err;
-        }
+    const Case cases[] = {
+        {"window", "a=b", "v", "a key cannot hold \"=\""},
+        {"window", ";title", "v", "a key cannot begin with \"[\", \";\" or \"#\""},
+        {"window", " title", "v", "a key cannot begin or end with a blank"},
+        {"win]dow", "title", "v", "a section name cannot hold \"]\""},
+        {std::string(508, 's'), "title", "v", "the header line would be 512 bytes, longer than 511"},
+        {"window", "title", std::string(600, 'v'), "the key line would be 608 bytes, longer than 511"},
+        // Quoted, the value's line grows by its quotes and escapes.
+        {"window", "title", std::string(260, '"'), "the key line would be 530 bytes, longer than 511"},
+        {"", "\xEF\xBB\xBFkey", "v", "a key above the first section cannot begin with a byte-order mark"},
+    };
+    for (const Case &c : cases) {
+        const Outcome o = tool({"set", ini, "--", c.section, c.key, c.value});
+        EXPECT_EQ(o.status, 2) << c.reason;
+        EXPECT_EQ(o.err, "brantcfg: the library refuses to write section \"" + c.section + "\", key \"" + c.key +
+                             "\" (" + c.reason + "): " + ini + "\n");
         EXPECT_EQ(read_file(ini), SAMPLE);
     }
+    EXPECT_EQ(tool({"set", ini, "window", "", "v"}).status, 2);
 }
 
 TEST_F(Cli, SetExistingChangesOnlyKeysThatAreThere) {
@@ -597,7 +661,10 @@ TEST_F(Cli, SetExistingChangesOnlyKeysThatAreThere) {
     o = tool({"set", "-", "s", "k", "2", "--existing"}, original);
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.out, "top=0\r\n[s]\r\nk=2\r\nempty=\r\n");
-    EXPECT_EQ(tool({"set", "-", "s", "k", "2", "--existing"}).status, 1);
+    // Empty standard input is no file.
+    o = tool({"set", "-", "s", "k", "2", "--existing"});
+    EXPECT_EQ(o.status, 3);
+    EXPECT_EQ(o.err, "brantcfg: cannot read standard input: it is empty, which stands for no file\n");
 }
 
 TEST_F(Cli, DelRemovesKeysAndSections) {
@@ -630,6 +697,49 @@ TEST_F(Cli, SectionsAndKeysListNamesOnce) {
     }
 }
 
+// sections and keys read the file once, each name as the export for its
+// position gives it and up to the same end: compared with the listings of
+// the C++ layer, which asks the exports position by position, on files
+// where a pass of its own could part from them, and on the corpus.
+TEST_F(Cli, OnePassListingsGiveWhatTheExportsGive) {
+    using namespace std::string_literals;
+    const auto collect = [](const char *name, int length, void *names) {
+        static_cast<std::vector<std::string> *>(names)->emplace_back(name, static_cast<std::size_t>(length));
+        return true;
+    };
+    const auto compare = [&](const std::string &ini, const std::string &what, std::size_t most_sections) {
+        std::vector<std::string> names;
+        ASSERT_TRUE(brantcfg::detail::walk_sections(ini.c_str(), collect, &names)) << what;
+        const std::vector<std::string> sections = brantcfg::sections(ini);
+        EXPECT_EQ(names, sections) << what;
+        std::vector<std::string> asked{"", "nosuch"};
+        asked.insert(asked.end(), sections.begin(), sections.begin() + std::min(sections.size(), most_sections));
+        for (const std::string &section : asked) {
+            names.clear();
+            ASSERT_TRUE(brantcfg::detail::walk_keys(ini.c_str(), section.c_str(), collect, &names)) << what;
+            EXPECT_EQ(names, brantcfg::keys(ini, section)) << what << " [" << section << "]";
+        }
+    };
+    const std::string tricky[] = {
+        "",
+        MARK + "[a]\r\nk=1\r\n",
+        MARK + "top=1\r\n",
+        UTF16_FILE,
+        "top=0\n[a]\nk=1\n[b\nx=2\n[c]\ny=3\n",          // "[b" ends a section, opens none
+        "top=1\n[]\n[after]\nk=1\n",                     // "[]" ends the list of sections
+        "[a]\nx=1\n=empty\ny=2\n",                       // "=empty" ends the list of keys
+        "[a]\nx=1\nX=2\n[A]\ny=2\n[a]\nz=3\n",           // repeated names, all listed
+        "[" + std::string(600, 'n') + "]\n[b]\nk=1\n",   // a header longer than a piece
+        "[a]\n" + std::string(509, ';') + "[x]\nk=1\n",  // "[x]" begins the next piece
+        "[a]\n" + std::string(511, 'k') + "=v\nj=1\n",   // a key cut by a piece: "=v" ends the list
+        "[a] ; c\n  k : v\n#c=1\nnosep\n\t[b]\t\nm=1\n",
+        "[a]\r\nk=1\0x=2\r\n\0[b]\r\n[c]\r\nj=1\r\n"s,
+        "[a]\nk=1",
+    };
+    for (const std::string &bytes : tricky) compare(file("tricky.ini", bytes), ::testing::PrintToString(bytes), 99);
+    for (const std::string &corpus_file : corpus_files()) compare(corpus_file, corpus_file, 40);
+}
+
 // ---- standard input ---------------------------------------------------------
 
 TEST_F(Cli, DashReadsStandardInputAndWritesChangesToStandardOutput) {
@@ -650,7 +760,12 @@ TEST_F(Cli, DashReadsStandardInputAndWritesChangesToStandardOutput) {
         {{"keys", "-", "a"}, input, 0, "x\n"},
         {{"keys", "-", "c"}, input, 1, ""},
         {{"dump", "-", "--format", "lines"}, input, 0, "\ttop\t1\na\tx\t1\nb\ty\t2\n"},
-        {{"dump", "-", "--format", "json"}, "", 0, "[]\n"},
+        // Empty input stands for a missing file, for every verb.
+        {{"dump", "-", "--format", "json"}, "", 3, ""},
+        {{"get", "-", "a", "x"}, "", 3, ""},
+        {{"get", "-", "a", "x", "--default", "d"}, "", 0, "d\n"},
+        {{"sections", "-"}, "", 3, ""},
+        {{"keys", "-", "a"}, "", 3, ""},
         {{"set", "-", "a", "x", "22"}, input, 0, "top=1\n[a]\nx=22\r\n; note\n[b]\ny=2\n"},
         {{"set", "-", "a", "x", "1"}, input, 0, input},
         {{"set", "-", "c", "k", "v"}, input, 0, input + "\r\n[c]\r\nk=v\r\n"},
@@ -857,9 +972,10 @@ TEST_F(Cli, MergeRefusesBeforeTouchingTheFile) {
         std::string source;
         std::string refused;
     } cases[] = {
-        {"[a]\nx=1\nk=a\rb\n", "section \"a\", key \"k\""},
+        {"[a]\nx=1\nk=a\rb\n", "section \"a\", key \"k\" (a name or value cannot hold a line break, CR or LF)"},
         // A header read whole whose line, written, would not fit a piece.
-        {"x=1\n[" + std::string(508, 'n') + "]\nk=v\n", "section \"" + std::string(508, 'n') + "\", key \"k\""},
+        {"x=1\n[" + std::string(508, 'n') + "]\nk=v\n",
+         "section \"" + std::string(508, 'n') + "\", key \"k\" (the header line would be 512 bytes, longer than 511)"},
     };
     for (const auto &c : cases) {
         const std::string source = file("source.ini", c.source);
@@ -867,8 +983,7 @@ TEST_F(Cli, MergeRefusesBeforeTouchingTheFile) {
             const Outcome o = through_stdin ? tool({"merge", "-", source}, original) : tool({"merge", into, source});
             EXPECT_EQ(o.status, 2) << o.err;
             const std::string name = through_stdin ? "standard input" : into;
-            EXPECT_EQ(o.err, "brantcfg: the library refuses to write " + c.refused +
-                                 " (a name it could not read back): " + name + "\n");
+            EXPECT_EQ(o.err, "brantcfg: the library refuses to write " + c.refused + ": " + name + "\n");
             EXPECT_EQ(o.out, "");
         }
         EXPECT_EQ(read_file(into), original);

@@ -140,7 +140,12 @@ TEST_F(CppLayer, TypedGetReadsTheWholeValueOrNothing) {
         {"0x-5", "-", "-", "-", "-", "-"},
         {"-0x-5", "-", "-", "-", "-", "-"},
         {"--5", "-", "-", "-", "-", "-"},
-        {"+5", "-", "-", "-", "-", "-"},
+        {"+5", "5", "5", "5", "5", "5"},
+        {"+0x10", "16", "16", "16", "16", "16"},
+        {"+", "-", "-", "-", "-", "-"},
+        {"+-5", "-", "-", "-", "-", "-"},
+        {"-+5", "-", "-", "-", "-", "-"},
+        {"++5", "-", "-", "-", "-", "-"},
         {"\" 5\"", "-", "-", "-", "-", "-"},
         {"1.0", "-", "-", "-", "-", "-"},
         {"", "-", "-", "-", "-", "-"},
@@ -193,7 +198,11 @@ TEST_F(CppLayer, TypedGetOfRealsTruthAndDefaults) {
                "inf=inf\n"
                "yes=Yes\n"
                "zero=0\n"
-               "on=on\n");
+               "on=on\n"
+               "off=OFF\n"
+               "true=True\n"
+               "y=y\n"
+               "t2=t2\n");
     EXPECT_EQ(brantcfg::get<double>(file, "n", "tenth"), 0.1);
     EXPECT_EQ(brantcfg::get<float>(file, "n", "tenth"), 0.1f);  // read as float, not rounded twice
     EXPECT_EQ(brantcfg::get<double>(file, "n", "milli"), 1e-3);
@@ -207,8 +216,15 @@ TEST_F(CppLayer, TypedGetOfRealsTruthAndDefaults) {
 
     EXPECT_EQ(brantcfg::get<bool>(file, "n", "yes"), true);
     EXPECT_EQ(brantcfg::get<bool>(file, "n", "zero"), false);
-    EXPECT_EQ(brantcfg::get<bool>(file, "n", "on"), std::nullopt);
-    EXPECT_EQ(brantcfg::get<bool>(file, "n", "empty"), std::nullopt);
+    // The truth words, whole, in any letter case; get_bool keeps
+    // ini_getbool's first-byte rule.
+    EXPECT_EQ(brantcfg::get<bool>(file, "n", "on"), true);
+    EXPECT_EQ(brantcfg::get<bool>(file, "n", "off"), false);
+    EXPECT_EQ(brantcfg::get<bool>(file, "n", "true"), true);
+    for (const char *key : {"y", "t2", "empty", "word"})
+        EXPECT_EQ(brantcfg::get<bool>(file, "n", key), std::nullopt) << key;
+    EXPECT_EQ(brantcfg::get_bool(file, "n", "t2"), true);
+    EXPECT_EQ(brantcfg::get_bool(file, "n", "on"), std::nullopt);
 
     // With a default the answer takes the default's type unless T is given.
     const auto width = brantcfg::get(file, "n", "absent", 640);
@@ -273,6 +289,14 @@ TEST_F(CppLayer, TypedSetWritesShortestTextThatReadsBack) {
         ASSERT_TRUE(brantcfg::set(file, "s", "f", value));
         EXPECT_EQ(brantcfg::get<float>(file, "s", "f"), value) << read_file(file);
     }
+    // line_value is what set writes after "=", and it reads back.
+    for (const std::string value : {"plain", "a;b", "say \"hi\"", " lead", "trail\t", "x#y", "", "back\\slash\""}) {
+        ASSERT_TRUE(brantcfg::set(file, "q", "v", value));
+        const std::string text = read_file(file);
+        EXPECT_EQ(text.substr(text.rfind("[q]\r\n")), "[q]\r\nv=" + brantcfg::line_value(value) + "\r\n") << value;
+        EXPECT_EQ(brantcfg::get(file, "q", "v"), value);
+    }
+    EXPECT_EQ(brantcfg::line_value(" a\"b"), "\" a\\\"b\"");
     ASSERT_TRUE(brantcfg::set(file, "s", "b", true));
     EXPECT_EQ(brantcfg::get<bool>(file, "s", "b"), true);
     ASSERT_TRUE(brantcfg::set(file, "s", "i", std::numeric_limits<std::int64_t>::min()));
@@ -299,6 +323,16 @@ TEST_F(CppLayer, ReadErrorTellsMissingFileFromMissingKey) {
     EXPECT_EQ(brantcfg::read_error(folder), std::errc::is_a_directory);
 #endif
     EXPECT_EQ(brantcfg::read_error(static_cast<const char *>(nullptr)), std::errc::invalid_argument);
+#if !defined(_WIN32)
+    // Nothing but a regular file is read, by the C functions and so here;
+    // a FIFO is not opened, so nothing waits for a writer.
+    const std::string fifo = path("fifo.ini");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &device : {std::string("/dev/null"), fifo}) {
+        EXPECT_EQ(brantcfg::read_error(device), std::errc::invalid_argument) << device;
+        EXPECT_FALSE(brantcfg::for_each(device, [](auto, auto, auto) {})) << device;
+    }
+#endif
     EXPECT_FALSE(brantcfg_test::file_exists(path("none.ini")));
     // A UTF-16 file opens, but holds no 8-bit entries; a UTF-8 mark is fine.
     using namespace std::string_literals;

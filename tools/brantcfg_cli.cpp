@@ -1,9 +1,11 @@
 // brantcfg: reads and changes INI files from a shell.
 //
-// Every verb reads and writes the INI content through the library (its ten
-// exports and the C++ layer over them, and for merge the library's private
-// merge routine) and nothing else; the tool adds argument handling, output
-// formats, standard input and output, and exit statuses around them. It
+// Every verb reads and writes the INI content through the library and
+// nothing else: through its C++ layer, which also gives the rules for
+// numbers, truth words, letter case and quoting; and through two private
+// routines beside it, the merge, and the one-pass listings of sections and
+// keys. The tool adds argument handling, output formats, standard input and
+// output, and exit statuses around them. It
 // uses only standard C++ and the library, so it builds and behaves the same
 // on every system. The file reads top to bottom:
 //   output       - standard output with its write errors kept for the end
@@ -16,6 +18,7 @@
 #include "formats.h"
 #include "help.h"
 
+#include "file_walk.h"
 #include "merge.h"
 
 #include <brantcfg.hpp>
@@ -24,7 +27,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -90,30 +95,54 @@ bool is_missing(const std::string &path, const char *action) {
 }
 
 // A file a verb works on: what messages call it, the path the library
-// gets, and whether there is no file there.
+// gets, and whether there is no file there. Standard input ("-") is copied
+// for the library, and empty standard input stands for no file at all,
+// for every verb alike.
 class verb_file {
 public:
     const std::string &name() const { return name_; }
     const std::string &path() const { return path_; }
     [[nodiscard]] bool missing() const { return missing_; }
+    [[nodiscard]] bool from_stdin() const { return from_stdin_; }
+
+    // For a verb that has nothing to say about a file that is not there.
+    void require() const {
+        if (!missing_) return;
+        if (from_stdin_)
+            throw failure{exit_status::file_error, "cannot read " + name_ + ": it is empty, which stands for no file"};
+        fail_file("read", name_, ENOENT);
+    }
 
 protected:
-    explicit verb_file(const std::string &file) : name_(file == "-" ? STANDARD_INPUT : file) {}
+    explicit verb_file(const std::string &file)
+        : name_(file == "-" ? STANDARD_INPUT : file), from_stdin_(file == "-") {}
+
+    // Copies standard input to a private file called copy_name. Empty input
+    // leaves no copy: a set then writes just the header and the key line,
+    // without the empty line that the library puts before a section it adds
+    // to an empty file.
+    void copy_stdin(scratch &copies, const char *copy_name) {
+        path_ = copies.copy(stdin, name_, copy_name);
+        missing_ = read_bytes(path_, name_).value_or("").empty();
+        if (missing_ && std::remove(path_.c_str()) != 0) fail_file("write", path_, errno);
+        if (!missing_) refuse_utf16(brantcfg::read_error(path_), name_);
+    }
+
     std::string name_;
     std::string path_;
     bool missing_ = false;
+    bool from_stdin_;
 };
 
 // The file a reading verb reads, as the library takes it: the path itself,
 // or a private copy (called copy_name) of standard input for "-" or of what
-// a pipe or device at the path gives, since the library opens the file
-// again on every call and such a thing can be read only once.
+// a pipe or device at the path gives, since the library reads a file by its
+// path, and such a thing can be read only once and is no regular file.
 class read_file : public verb_file {
 public:
     read_file(const std::string &file, scratch &copies, const char *copy_name) : verb_file(file) {
-        if (file == "-") {
-            path_ = copies.copy(stdin, name_, copy_name);
-            refuse_utf16(brantcfg::read_error(path_), name_);
+        if (from_stdin_) {
+            copy_stdin(copies, copy_name);
         } else if (names_stream(file)) {
             errno = 0;
             const std::unique_ptr<std::FILE, file_closer> stream(std::fopen(file.c_str(), "rb"));
@@ -125,10 +154,6 @@ public:
             missing_ = is_missing(file, "read");
         }
     }
-    // For a verb that has nothing to say about a file that is not there.
-    void require() const {
-        if (missing_) fail_file("read", name_, ENOENT);
-    }
 };
 
 // The file a changing verb changes: the path itself, which need not exist,
@@ -136,30 +161,20 @@ public:
 // standard output once changed.
 class changed_file : public verb_file {
 public:
-    changed_file(const std::string &file, scratch &copies) : verb_file(file), from_stdin_(file == "-") {
+    changed_file(const std::string &file, scratch &copies) : verb_file(file) {
         if (from_stdin_) {
-            path_ = copies.copy(stdin, name_, "input.ini");
-            // Empty input is no file at all: a set then writes just the
-            // header and the key line, without the empty line that the
-            // library puts before a section it adds to an empty file.
-            missing_ = read_bytes(path_, name_).value_or("").empty();
-            if (missing_ && std::remove(path_.c_str()) != 0) fail_file("write", path_, errno);
-            if (!missing_) refuse_utf16(brantcfg::read_error(path_), name_);
+            copy_stdin(copies, "input.ini");
         } else {
             path_ = file;
             missing_ = is_missing(file, "write");
         }
     }
-    [[nodiscard]] bool from_stdin() const { return from_stdin_; }
 
     // Writes the changed copy of standard input, when there is one left.
     void finish(output &out) const {
         if (!from_stdin_) return;
         if (const std::optional<std::string> bytes = read_bytes(path_, name_)) out.write(*bytes);
     }
-
-private:
-    bool from_stdin_;
 };
 
 // Throws the failure for a change the library could not make (cause is
@@ -181,36 +196,85 @@ void fail_unless_names(int cause, const changed_file &target) {
                       "cannot rewrite " + name + ": a name ending in \"~\" leaves no room for the temporary file"};
 }
 
-// The library refused to write the entry: a usage error.
-[[noreturn]] void fail_refused(const changed_file &target, const std::string &section, const char *key) {
-    std::string what = "section \"" + section + "\"";
-    if (key) what += ", key \"" + std::string(key) + "\"";
-    throw failure{exit_status::usage,
-                  "the library refuses to write " + what + " (a name it could not read back): " + target.name()};
+// Why the library refuses to set key to value in section: the first of its
+// rules the set breaks, for a message. It refuses a set whose lines would
+// not read back as that entry, before it opens the file. value is nullptr
+// for a deletion, which only a line break can make it refuse.
+std::string refusal_reason(const std::string &section, const std::string &key, const char *value) {
+    // A line is read in pieces of at most this many bytes, its CR LF included.
+    constexpr std::size_t LONGEST_LINE = brantcfg::line_buffer_size - 1;
+    const auto blank = [](char c) { return static_cast<unsigned char>(c) - 1u < 0x20u; };
+    const auto line_break = [](std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; };
+    if (line_break(section) || line_break(key) || (value && line_break(value)))
+        return "a name or value cannot hold a line break, CR or LF";
+    if (!value) return "a name it could not write";
+    if (section.find(']') != std::string::npos) return "a section name cannot hold \"]\"";
+    if (section.size() + 4 > LONGEST_LINE)
+        return "the header line would be " + std::to_string(section.size() + 4) + " bytes, longer than " +
+               std::to_string(LONGEST_LINE);
+    if (key.empty()) return "a key cannot be empty";
+    if (blank(key.front()) || blank(key.back())) return "a key cannot begin or end with a blank";
+    if (key.front() == '[' || key.front() == ';' || key.front() == '#')
+        return "a key cannot begin with \"[\", \";\" or \"#\"";
+    if (key.find('=') != std::string::npos) return "a key cannot hold \"=\"";
+    const std::size_t line = key.size() + 1 + brantcfg::line_value(value).size() + 2;
+    if (line > LONGEST_LINE)
+        return "the key line would be " + std::to_string(line) + " bytes, longer than " + std::to_string(LONGEST_LINE);
+    if (section.empty()) return "a key above the first section cannot begin with a byte-order mark";
+    return "a line it could not read back";
 }
 
-// Turns what a setter returned (done, and errno right after it) into a
-// failure.
-void check_write(int done, int cause, const changed_file &target, const std::string &section, const char *key) {
+// The library refused to write the entry: a usage error.
+[[noreturn]] void fail_refused(const changed_file &target, const std::string &section, const char *key,
+                               const char *value) {
+    std::string what = "section \"" + section + "\"";
+    if (key) what += ", key \"" + std::string(key) + "\"";
+    throw failure{exit_status::usage, "the library refuses to write " + what + " (" +
+                                          refusal_reason(section, key ? key : "", value) + "): " + target.name()};
+}
+
+// Turns what a setter did into a failure.
+void check_write(const brantcfg::result &done, const changed_file &target, const std::string &section, const char *key,
+                 const char *value) {
     if (done) return;
-    fail_unless_names(cause, target);
-    fail_refused(target, section, key);
+    fail_unless_names(done.error(), target);
+    fail_refused(target, section, key, value);
 }
 
 // ---- reading ----------------------------------------------------------------
 
-// Each name once, in the order given; names match without regard to ASCII
-// letter case, as lookups match them.
-std::vector<std::string> unique_names(std::vector<std::string> names) {
-    std::vector<std::string> unique;
+// The names of a listing, each once, in the order given: of names that
+// match (that differ only in ASCII letter case, as lookups match them) the
+// first. An exception cannot cross the library's walk: it is kept, the
+// walk stops, and it is thrown again after the walk.
+struct name_list {
+    std::vector<std::string> names;
     std::unordered_set<std::string> seen;
-    for (std::string &name : names) {
-        std::string folded = name;
-        for (char &c : folded)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (seen.insert(std::move(folded)).second) unique.push_back(std::move(name));
+    std::exception_ptr error;
+
+    static bool add(const char *name, int length, void *context) noexcept {
+        auto *list = static_cast<name_list *>(context);
+        try {
+            std::string text(name, static_cast<std::size_t>(length));
+            if (list->seen.insert(brantcfg::folded_name(text)).second) list->names.push_back(std::move(text));
+            return true;
+        } catch (...) {
+            list->error = std::current_exception();
+            return false;
+        }
     }
-    return unique;
+};
+
+// The names walk lists from file, each once; walk is one of the library's
+// one-pass listings, called with the path, name_list::add and the list.
+template <typename Walk>
+std::vector<std::string> listed_names(const read_file &file, Walk walk) {
+    name_list list;
+    errno = 0;
+    const bool read = walk(file.path().c_str(), &name_list::add, &list);
+    if (list.error) std::rethrow_exception(list.error);
+    if (!read) fail_file("read", file.name(), errno);
+    return std::move(list.names);
 }
 
 // Every pair of the file, in file order.
@@ -244,24 +308,50 @@ struct arguments {
     bool verbose = false;
 };
 
-// The value get prints, converted the way the typed getters convert; nothing
-// when the key is absent or, for a typed read, its value is empty or (bool)
-// no truth value.
-std::optional<std::string> typed_value(const arguments &a, const std::string &file) {
-    const char *section = a.section.c_str();
-    const char *key = a.key.c_str();
-    const char *path = file.c_str();
-    if (a.type == value_type::truth) {
-        const int truth = ini_getbool(section, key, -1, path);
-        if (truth < 0) return std::nullopt;
-        return std::string(truth ? "1" : "0");
+// What a value of a type is, for messages.
+const char *type_description(value_type type) {
+    switch (type) {
+        case value_type::integer:
+            return "a 32-bit integer";
+        case value_type::real:
+            return "a number";
+        case value_type::truth:
+            return "a truth value (yes/no, true/false, on/off, 1/0)";
+        default:
+            return "text";
     }
-    std::optional<std::string> text = brantcfg::get(path, section, key);
+}
+
+// text in the form get prints a value of type: a number as the C++ layer
+// writes it, a truth value as 1 or 0; nothing when text holds no value of
+// type, by the rules the C++ layer reads values with.
+std::optional<std::string> typed_text(value_type type, std::string_view text) {
+    switch (type) {
+        case value_type::integer:
+            if (const auto number = brantcfg::parse<std::int32_t>(text)) return brantcfg::to_text(*number);
+            return std::nullopt;
+        case value_type::real:
+            if (const auto number = brantcfg::parse<float>(text)) return brantcfg::to_text(*number);
+            return std::nullopt;
+        case value_type::truth:
+            if (const auto truth = brantcfg::parse<bool>(text)) return std::string(*truth ? "1" : "0");
+            return std::nullopt;
+        default:
+            return std::string(text);
+    }
+}
+
+// The value get prints: the stored text, or with --type the value it holds
+// as that type; nothing when the key is absent or, for a typed read, its
+// value is empty, which the typed getters take for no value. A value that
+// is not of the type is said, with status 1.
+std::optional<std::string> typed_value(const arguments &a, const read_file &file) {
+    const std::optional<std::string> text = brantcfg::get(file.path(), a.section, a.key);
     if (!text || a.type == value_type::string) return text;
-    // The number getters give their default for an empty value.
     if (text->empty()) return std::nullopt;
-    if (a.type == value_type::integer) return std::to_string(ini_getl(section, key, 0, path));
-    return float_text(ini_getf(section, key, 0.0f, path));
+    if (std::optional<std::string> typed = typed_text(a.type, *text)) return typed;
+    throw failure{exit_status::not_found, "key \"" + a.key + "\" in section \"" + a.section + "\" holds \"" + *text +
+                                              "\", not " + type_description(a.type) + ": " + file.name()};
 }
 
 exit_status run_get(const arguments &a, output &out, scratch &copies) {
@@ -270,7 +360,7 @@ exit_status run_get(const arguments &a, output &out, scratch &copies) {
     if (file.missing()) {
         if (!a.fallback) file.require();
     } else {
-        text = typed_value(a, file.path());
+        text = typed_value(a, file);
     }
     if (!text) text = a.fallback;
     if (!text) return exit_status::not_found;
@@ -294,53 +384,52 @@ exit_status change_file(const arguments &a, const changed_file &target, output &
 
 exit_status run_set(const arguments &a, output &out, scratch &copies) {
     const changed_file target(a.file, copies);
-    const char *path = target.path().c_str();
-    const char *section = a.section.c_str();
-    const char *key = a.key.c_str();
+    const std::string &path = target.path();
     if (a.existing) {
         // Read first, then written: a writer in between can make the key
         // appear or go; the change itself is still whole.
-        if (target.missing() && !target.from_stdin()) fail_file("read", target.name(), ENOENT);
-        if (!brantcfg::get(path, section, key)) return exit_status::not_found;
+        target.require();
+        if (!brantcfg::get(path, a.section, a.key)) return exit_status::not_found;
     }
     return change_file(a, target, out, [&] {
-        int done = 0;
-        switch (a.type) {
-            case value_type::integer:
-                done = ini_putl(section, key, *parse_int32(a.value), path);
-                break;
-            case value_type::real:
-                done = ini_putf(section, key, *parse_float(a.value), path);
-                break;
-            default:
-                done = ini_puts(section, key, a.value.c_str(), path);
-                break;
-        }
-        check_write(done, errno, target, a.section, key);
+        // The value was checked against its type with the arguments.
+        brantcfg::result done;
+        if (a.type == value_type::integer)
+            done = brantcfg::set(path, a.section, a.key, *brantcfg::parse<std::int32_t>(a.value));
+        else if (a.type == value_type::real)
+            done = brantcfg::set(path, a.section, a.key, *brantcfg::parse<float>(a.value));
+        else
+            done = brantcfg::set(path, a.section, a.key, a.value);
+        check_write(done, target, a.section, a.key.c_str(), a.value.c_str());
     });
 }
 
 // A missing file has nothing to delete: the library creates nothing.
 exit_status run_del(const arguments &a, output &out, scratch &copies) {
     const changed_file target(a.file, copies);
-    const char *key = a.has_key ? a.key.c_str() : nullptr;
     return change_file(a, target, out, [&] {
-        const int done = ini_puts(a.section.c_str(), key, nullptr, target.path().c_str());
-        check_write(done, errno, target, a.section, key);
+        if (a.has_key)
+            check_write(brantcfg::erase_key(target.path(), a.section, a.key), target, a.section, a.key.c_str(),
+                        nullptr);
+        else
+            check_write(brantcfg::erase_section(target.path(), a.section), target, a.section, nullptr, nullptr);
     });
 }
 
 exit_status run_sections(const arguments &a, output &out, scratch &copies) {
     const read_file file(a.file, copies, "input.ini");
     file.require();
-    for (const std::string &name : unique_names(brantcfg::sections(file.path()))) out.line(name);
+    for (const std::string &name : listed_names(file, brantcfg::detail::walk_sections)) out.line(name);
     return exit_status::ok;
 }
 
 exit_status run_keys(const arguments &a, output &out, scratch &copies) {
     const read_file file(a.file, copies, "input.ini");
     file.require();
-    const std::vector<std::string> names = unique_names(brantcfg::keys(file.path(), a.section));
+    const std::vector<std::string> names =
+        listed_names(file, [&](const char *path, brantcfg::detail::name_callback each, void *context) {
+            return brantcfg::detail::walk_keys(path, a.section.c_str(), each, context);
+        });
     for (const std::string &name : names) out.line(name);
     return names.empty() ? exit_status::not_found : exit_status::ok;
 }
@@ -348,7 +437,7 @@ exit_status run_keys(const arguments &a, output &out, scratch &copies) {
 exit_status run_dump(const arguments &a, output &out, scratch &copies) {
     const read_file file(a.file, copies, "input.ini");
     file.require();
-    out.write(format_entries(read_entries(file), a.format));
+    out.write(format_entries(read_entries(file), a.format, file.name()));
     return exit_status::ok;
 }
 
@@ -374,7 +463,8 @@ exit_status run_merge(const arguments &a, output &out, scratch &copies) {
         errno = 0;
         if (brantcfg::detail::merge_entries(entries.data(), entries.size(), target.path().c_str(), &refused)) return;
         const int cause = errno;
-        if (refused < entries.size()) fail_refused(target, entries[refused].section, entries[refused].key);
+        if (refused < entries.size())
+            fail_refused(target, entries[refused].section, entries[refused].key, entries[refused].value);
         fail_unless_names(cause, target);
         fail_file("write", target.name(), cause);
     });
@@ -385,19 +475,8 @@ exit_status run_merge(const arguments &a, output &out, scratch &copies) {
 // The text in the form get prints it: converted as --type says, or a
 // usage error naming what did not convert (what).
 std::string converted_text(value_type type, const std::string &text, const std::string &what) {
-    switch (type) {
-        case value_type::integer:
-            if (const auto number = parse_int32(text)) return std::to_string(*number);
-            fail_usage(what + " is not a 32-bit integer: " + text);
-        case value_type::real:
-            if (const auto number = parse_float(text)) return float_text(*number);
-            fail_usage(what + " is not a finite number: " + text);
-        case value_type::truth:
-            if (const auto truth = parse_truth(text)) return *truth ? "1" : "0";
-            fail_usage(what + " is not a truth value (yes/no, true/false, 1/0): " + text);
-        default:
-            return text;
-    }
+    if (std::optional<std::string> typed = typed_text(type, text)) return *typed;
+    fail_usage(what + " is not " + type_description(type) + ": " + text);
 }
 
 // Turns the option texts into their typed forms; an argument that does not

@@ -1,41 +1,25 @@
-// The dump formats and the argument syntax of the command-line tool; see
-// formats.h. Sections: ini, lines, json, env, argument syntax.
+// The dump formats of the command-line tool; see formats.h. Sections: ini,
+// lines, json, env.
 #include "formats.h"
 
-#include "text_rules.h"
+#include "failure.h"
+
+#include <brantcfg.hpp>
 
 #include <nlohmann/json.hpp>
 
-#include <charconv>
-#include <cmath>
-#include <cstdlib>
-#include <unordered_set>
+#include <cctype>
+#include <unordered_map>
 
 namespace brantcfg_tool {
 namespace {
 
-// A blank and letter case as the library reads them.
-using brantcfg::detail::ascii_upper;
-using brantcfg::detail::is_blank;
+// "key "k" in section "s"", for messages.
+[[nodiscard]] std::string entry_said(const entry &e) {
+    return "key \"" + e.key + "\" in section \"" + e.section + "\"";
+}
 
 // ---- ini --------------------------------------------------------------------
-
-// A value as it must stand after "=" to read back the same. A reader ends a
-// value at ";" or "#" outside quotes and drops blanks around it, so such a
-// value goes between quotes, where '"' is written \" (a reader turns \" back
-// into '"' and leaves every other backslash alone).
-[[nodiscard]] std::string ini_value_text(std::string_view value) {
-    const bool quoted = value.find_first_of("\";#") != std::string_view::npos ||
-                        (!value.empty() && (is_blank(value.front()) || is_blank(value.back())));
-    if (!quoted) return std::string(value);
-    std::string text = "\"";
-    for (const char c : value) {
-        if (c == '"') text += '\\';
-        text += c;
-    }
-    text += '"';
-    return text;
-}
 
 void append_ini(std::string &out, const std::vector<entry> &entries) {
     // Pairs before the first header belong to the nameless section; a
@@ -53,7 +37,7 @@ void append_ini(std::string &out, const std::vector<entry> &entries) {
         current = &e.section;
         out += e.key;
         out += '=';
-        out += ini_value_text(e.value);
+        out += brantcfg::line_value(e.value);
         out += '\n';
     }
 }
@@ -73,20 +57,38 @@ void append_lines(std::string &out, const std::vector<entry> &entries) {
 
 // ---- json -------------------------------------------------------------------
 
-void append_json(std::string &out, const std::vector<entry> &entries) {
-    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+void append_json(std::string &out, const std::vector<entry> &entries, const std::string &name) {
+    using json = nlohmann::ordered_json;
+    json array = json::array();
     for (const entry &e : entries) array.push_back({{"section", e.section}, {"key", e.key}, {"value", e.value}});
-    // Names and values are bytes in the host's code page; what is not UTF-8
-    // is shown as U+FFFD rather than making the output unreadable as json.
-    out += array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    // Names and values are bytes in the host's code page; json holds UTF-8
+    // text only. A string that is not UTF-8 is refused rather than changed.
+    try {
+        out += array.dump(2, ' ', false, json::error_handler_t::strict);
+    } catch (const json::type_error &) {
+        for (const entry &e : entries) {
+            for (const std::string *text : {&e.section, &e.key, &e.value}) {
+                try {
+                    static_cast<void>(json(*text).dump(-1, ' ', false, json::error_handler_t::strict));
+                } catch (const json::type_error &) {
+                    const char *what = text == &e.value ? "the value of "
+                                       : text == &e.key ? "the name of "
+                                                        : "the section name of ";
+                    throw failure{exit_status::file_error,
+                                  "cannot dump " + name + " as json: " + what + entry_said(e) + " is not UTF-8"};
+                }
+            }
+        }
+        throw;
+    }
     out += '\n';
 }
 
 // ---- env --------------------------------------------------------------------
 
 // SECTION_KEY (or KEY in the nameless section) in upper case, every byte
-// other than a letter, digit or "_" made "_", and a leading "_" when the
-// name would begin with a digit or be empty.
+// other than an ASCII letter, digit or "_" made "_", and a leading "_" when
+// the name would begin with a digit or be empty.
 [[nodiscard]] std::string env_name(std::string_view section, std::string_view key) {
     std::string name;
     if (!section.empty()) {
@@ -95,9 +97,9 @@ void append_json(std::string &out, const std::vector<entry> &entries) {
     }
     name += key;
     for (char &c : name) {
-        c = ascii_upper(c);
-        const bool keep = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-        if (!keep) c = '_';
+        const auto byte = static_cast<unsigned char>(c);
+        const bool keep = byte < 0x80 && (std::isalnum(byte) || c == '_');
+        c = keep ? static_cast<char>(std::toupper(byte)) : '_';
     }
     if (name.empty() || (name[0] >= '0' && name[0] <= '9')) name.insert(name.begin(), '_');
     return name;
@@ -117,12 +119,22 @@ void append_json(std::string &out, const std::vector<entry> &entries) {
     return text;
 }
 
-void append_env(std::string &out, const std::vector<entry> &entries) {
-    std::unordered_set<std::string> seen;
+void append_env(std::string &out, const std::vector<entry> &entries, const std::string &name) {
+    // Each variable with the entry that made it first.
+    std::unordered_map<std::string, const entry *> made;
+    const auto same_entry = [](const entry &a, const entry &b) {
+        return brantcfg::folded_name(a.section) == brantcfg::folded_name(b.section) &&
+               brantcfg::folded_name(a.key) == brantcfg::folded_name(b.key);
+    };
     for (const entry &e : entries) {
-        std::string name = env_name(e.section, e.key);
-        if (!seen.insert(name).second) continue;
-        out += name;
+        std::string variable = env_name(e.section, e.key);
+        const auto [at, first] = made.try_emplace(variable, &e);
+        if (!first) {
+            if (same_entry(*at->second, e)) continue;
+            throw failure{exit_status::file_error, "cannot dump " + name + " as env: " + entry_said(*at->second) +
+                                                       " and " + entry_said(e) + " both make " + variable};
+        }
+        out += variable;
         out += '=';
         out += shell_quote(e.value);
         out += '\n';
@@ -131,7 +143,7 @@ void append_env(std::string &out, const std::vector<entry> &entries) {
 
 }  // namespace
 
-std::string format_entries(const std::vector<entry> &entries, dump_format format) {
+std::string format_entries(const std::vector<entry> &entries, dump_format format, const std::string &name) {
     std::string out;
     switch (format) {
         case dump_format::ini:
@@ -141,71 +153,13 @@ std::string format_entries(const std::vector<entry> &entries, dump_format format
             append_lines(out, entries);
             break;
         case dump_format::json:
-            append_json(out, entries);
+            append_json(out, entries, name);
             break;
         case dump_format::env:
-            append_env(out, entries);
+            append_env(out, entries, name);
             break;
     }
     return out;
-}
-
-// ---- argument syntax --------------------------------------------------------
-
-std::optional<std::int32_t> parse_int32(const std::string &text) {
-    std::size_t i = 0;
-    const bool negative = !text.empty() && text[0] == '-';
-    if (!text.empty() && (text[0] == '-' || text[0] == '+')) ++i;
-    int base = 10;
-    if (text.size() > i + 1 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i == text.size()) return std::nullopt;
-    // Magnitude of the most negative value; anything beyond it cannot fit.
-    constexpr std::int64_t limit = std::int64_t{1} << 31;
-    std::int64_t magnitude = 0;
-    for (; i < text.size(); ++i) {
-        const char c = ascii_upper(text[i]);
-        int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        if (digit < 0) return std::nullopt;
-        magnitude = magnitude * base + digit;
-        if (magnitude > limit) return std::nullopt;
-    }
-    if (!negative && magnitude == limit) return std::nullopt;
-    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
-}
-
-std::optional<float> parse_float(const std::string &text) {
-    if (text.empty() || is_blank(text[0])) return std::nullopt;
-    char *end = nullptr;
-    const float value = std::strtof(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(value)) return std::nullopt;
-    return value;
-}
-
-std::optional<bool> parse_truth(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    switch (ascii_upper(text[0])) {
-        case 'Y':
-        case 'T':
-        case '1':
-            return true;
-        case 'N':
-        case 'F':
-        case '0':
-            return false;
-        default:
-            return std::nullopt;
-    }
-}
-
-std::string float_text(float value) {
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
 }
 
 }  // namespace brantcfg_tool

@@ -1,12 +1,8 @@
-// The text forms the command-line tool prints and parses: the four dump
-// formats and the strict number and truth-value syntax of its arguments.
+// The text forms the command-line tool prints: the four dump formats.
 #ifndef BRANTCFG_TOOL_FORMATS_H
 #define BRANTCFG_TOOL_FORMATS_H
 
-#include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace brantcfg_tool {
@@ -24,23 +20,16 @@ enum class dump_format { ini, lines, json, env };
 //   ini    a file that reads back to the same pairs, as long as each line
 //          fits the 511 bytes a line is read in;
 //   lines  section TAB key TAB value, byte for byte, one pair a line;
-//   json   an array of {"section", "key", "value"} objects (bytes that are
-//          not UTF-8 become U+FFFD);
+//   json   an array of {"section", "key", "value"} objects;
 //   env    NAME='value' lines that sh can eval; NAME is SECTION_KEY in upper
-//          case with every other byte made "_", and the first pair that makes
-//          a name wins, as lookups let the first match win.
-[[nodiscard]] std::string format_entries(const std::vector<entry> &entries, dump_format format);
-
-// A whole-text 32-bit integer: decimal, or hexadecimal after "0x"/"0X",
-// with an optional sign; nothing else around it.
-[[nodiscard]] std::optional<std::int32_t> parse_int32(const std::string &text);
-// A whole-text finite float in the "C" locale's notation.
-[[nodiscard]] std::optional<float> parse_float(const std::string &text);
-// A truth value by its first byte, as the boolean getter reads one: y, t or
-// 1 is true; n, f or 0 is false (any letter case).
-[[nodiscard]] std::optional<bool> parse_truth(std::string_view text);
-// The shortest text that reads back to the same float.
-[[nodiscard]] std::string float_text(float value);
+//          case with every other byte made "_"; of pairs that lookups take
+//          for one entry (a key repeated, or written in another letter case)
+//          the first wins, as lookups let the first match win.
+// Nothing is changed or left out silently: a name or value that is not
+// UTF-8 (json), or two entries that make one NAME, such as "a-b" and "a_b"
+// (env), fail the dump with status 3, the entry and file (name) said.
+[[nodiscard]] std::string format_entries(const std::vector<entry> &entries, dump_format format,
+                                         const std::string &name);
 
 }  // namespace brantcfg_tool
 

@@ -15,13 +15,16 @@ struct option_text {
 
 constexpr option_text OPTIONS[] = {
     {"--default TEXT",
-     "print TEXT when KEY is absent, or FILE missing, instead\n"
-     "of exiting with status 1 or 3 (converted by --type)\n"},
+     "print TEXT when KEY is absent (with --type: or empty),\n"
+     "or FILE missing, instead of exiting with status 1 or 3\n"
+     "(converted by --type); never for a value of another type\n"},
     {"--type TYPE",
      "string (the default); int, a 32-bit integer, decimal\n"
-     "or 0x hexadecimal; float, a single-precision number;\n"
-     "bool (get only), yes/no, true/false or 1/0 by the first\n"
-     "letter, printed as 1 or 0\n"},
+     "or 0x hexadecimal, with a sign (- or +) or none; float,\n"
+     "a single-precision number (1.5, 1e-3, inf); bool (get\n"
+     "only), yes/no, true/false, on/off or 1/0 in any letter\n"
+     "case, printed as 1 or 0. get exits with status 1 and\n"
+     "says what it found when the value is not of TYPE\n"},
     {"--existing",
      "change KEY only when it is there, else write nothing\n"
      "and exit with status 1\n"},
@@ -54,11 +57,14 @@ constexpr verb_text VERBS[] = {
      "Set KEY to VALUE, creating the file and the section when missing.",
      "Only the line of KEY changes, at its place, and every other byte of\n"
      "the file is kept; a file whose length changes is replaced atomically.\n"
-     "A VALUE holding \", ; or #, or ending in a space, is written between\n"
-     "double quotes. SECTION, KEY and VALUE cannot hold a line break. With\n"
-     "--existing, a FILE that does not exist is an error (status 3). FILE -\n"
-     "reads the file from standard input and writes the changed file to\n"
-     "standard output.\n",
+     "A VALUE holding \", ; or #, or beginning or ending with a blank, is\n"
+     "written between double quotes. A VALUE that begins with - needs --\n"
+     "before it (brantcfg set app.ini window left -- -20); so does a SECTION\n"
+     "or KEY that does. SECTION, KEY and VALUE cannot hold a line break, and\n"
+     "a set whose line would not read back (such as a line longer than 511\n"
+     "bytes) is refused with status 2, the reason said. With --existing, a\n"
+     "FILE that does not exist is an error (status 3). FILE - reads the file\n"
+     "from standard input and writes the changed file to standard output.\n",
      {"--type TYPE", "--existing", "--verbose"}},
     {"del",
      "FILE SECTION [KEY] [--verbose]",
@@ -92,9 +98,12 @@ constexpr verb_text VERBS[] = {
      "  ini    a file that reads back to the same pairs (the default)\n"
      "  lines  SECTION<TAB>KEY<TAB>VALUE, one pair a line\n"
      "  json   an array of {\"section\", \"key\", \"value\"} objects; [] for\n"
-     "         a file without pairs\n"
-     "  env    SECTION_KEY='VALUE' assignments for sh's eval, the first of\n"
-     "         pairs that make the same name winning\n"
+     "         a file without pairs. A name or value that is not UTF-8 is\n"
+     "         refused (status 3, the key said), never changed\n"
+     "  env    SECTION_KEY='VALUE' assignments for sh's eval. Of a key\n"
+     "         repeated, or written in another letter case, the first\n"
+     "         wins; two names that make one variable (a-b and a_b) are\n"
+     "         refused (status 3, both said)\n"
      "A FILE that does not exist is an error (status 3). FILE - reads\n"
      "standard input.\n",
      {"--format FORMAT"}},
@@ -120,7 +129,8 @@ constexpr std::string_view TOOL_USAGE =
     "\n"
     "Reads and changes INI files through the brantcfg library. FILE - means\n"
     "standard input: get, sections, keys and dump read it; set, del and merge\n"
-    "read it and write the changed file to standard output.\n";
+    "read it and write the changed file to standard output. Empty standard\n"
+    "input stands for a FILE that does not exist, for every verb.\n";
 
 constexpr std::string_view TOOL_NOTES =
     "\n"
@@ -158,6 +168,7 @@ constexpr std::string_view TOOL_NOTES =
     "  brantcfg get app.ini window width --type int --default 640\n"
     "  brantcfg set app.ini window title 'Main window' --verbose\n"
     "  brantcfg set app.ini window width 800 --existing\n"
+    "  brantcfg set app.ini window left -- -20\n"
     "  brantcfg del app.ini window title\n"
     "  brantcfg sections app.ini\n"
     "  brantcfg keys app.ini window\n"
@@ -168,10 +179,11 @@ constexpr std::string_view TOOL_NOTES =
     "\n"
     "Exit status:\n"
     "  0  success\n"
-    "  1  get, keys or set --existing found nothing\n"
+    "  1  get, keys or set --existing found nothing, or get --type found a\n"
+    "     value of another type\n"
     "  2  usage error, or a section or key name the library refuses\n"
     "  3  a file, standard input or standard output could not be read or\n"
-    "     written\n";
+    "     written, or dump cannot show FILE in the format asked\n";
 
 // Column where option texts begin, after two blanks and the name.
 constexpr std::size_t OPTION_COLUMN = 20;
