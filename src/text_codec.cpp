@@ -199,18 +199,11 @@ int build_key_line(const char *key, const char *value, char *line) noexcept {
     return static_cast<int>(length) + 2;
 }
 
-bool storable_entry(const char *section, const char *key, const char *value) noexcept {
-    if (section && (std::strchr(section, ']') || 1 + std::strlen(section) + 1 + 2 > LINE_BUFFER_SIZE - 1)) return false;
-    const std::size_t key_length = std::strlen(key);
-    if (key_length == 0 || is_blank(key[0]) || is_blank(key[key_length - 1]) || std::strchr("[;#", key[0]) ||
-        std::strchr(key, '='))
-        return false;
-    // A key line of the nameless section may come to stand at the file's
-    // first byte, where a key that begins with a byte-order mark would read
-    // as the mark (UTF-8: and a shorter key; UTF-16: and no text at all).
-    if ((!section || *section == '\0') && (text_start(key, static_cast<file_offset>(key_length)) > 0 ||
-                                           is_utf16(key, static_cast<file_offset>(key_length))))
-        return false;
+std::size_t header_line_length(const char *section) noexcept {
+    return section && *section != '\0' ? 1 + std::strlen(section) + 1 + 2 : 0;
+}
+
+std::size_t key_line_length(const char *key, const char *value) noexcept {
     // The value as written: in quotes, with each '"' inside escaped, where
     // it needs them.
     const std::size_t value_length = std::strlen(value);
@@ -219,16 +212,27 @@ bool storable_entry(const char *section, const char *key, const char *value) noe
         written += 2;
         for (const char *at = value; (at = std::strchr(at, '"')) != nullptr; ++at) ++written;
     }
-    return key_length + 1 + written + 2 <= LINE_BUFFER_SIZE - 1;
+    return std::strlen(key) + 1 + written + 2;
 }
 
-bool acceptable_change(const char *section, const char *key, const char *value) noexcept {
-    // A line break inside a name or value would write lines, or whole
-    // sections, that the caller never asked for; a set whose lines would
-    // not read back as the entry set would write one that no call finds,
-    // and append it again on every call.
-    return !has_line_break(section) && !has_line_break(key) && !has_line_break(value) &&
-           !(key && value && !storable_entry(section, key, value));
+change_fault fault_of_change(const char *section, const char *key, const char *value) noexcept {
+    if (has_line_break(section) || has_line_break(key) || has_line_break(value)) return change_fault::line_break;
+    if (!key || !value) return change_fault::none;
+    if (section && std::strchr(section, ']')) return change_fault::section_bracket;
+    if (header_line_length(section) > LINE_BUFFER_SIZE - 1) return change_fault::header_too_long;
+    const std::size_t key_length = std::strlen(key);
+    if (key_length == 0) return change_fault::empty_key;
+    if (is_blank(key[0]) || is_blank(key[key_length - 1])) return change_fault::key_blank_edge;
+    if (std::strchr("[;#", key[0])) return change_fault::key_first_byte;
+    if (std::strchr(key, '=')) return change_fault::key_separator;
+    // A key line of the nameless section may come to stand at the file's
+    // first byte, where a key that begins with a byte-order mark would read
+    // as the mark (UTF-8: and a shorter key; UTF-16: and no text at all).
+    if ((!section || *section == '\0') && (text_start(key, static_cast<file_offset>(key_length)) > 0 ||
+                                           is_utf16(key, static_cast<file_offset>(key_length))))
+        return change_fault::key_byte_order_mark;
+    if (key_line_length(key, value) > LINE_BUFFER_SIZE - 1) return change_fault::key_line_too_long;
+    return change_fault::none;
 }
 
 }  // namespace brantcfg::detail

@@ -119,16 +119,35 @@ int build_section_header(const char *section, char *line) noexcept;
 // length.
 int build_key_line(const char *key, const char *value, char *line) noexcept;
 
-// True when a set of key to value in section writes lines that read back
-// as exactly that entry: a key that is not empty, neither begins with a
-// blank, '[', ';' or '#' nor ends with a blank, and holds no '='; a section
-// without ']'; and a header line and key line that each fit in
-// LINE_BUFFER_SIZE - 1 bytes, so that nothing is cut.
-[[nodiscard]] bool storable_entry(const char *section, const char *key, const char *value) noexcept;
+// The length of the header line build_section_header makes for section,
+// and of the key line build_key_line makes, before either is cut to fit.
+[[nodiscard]] std::size_t header_line_length(const char *section) noexcept;
+[[nodiscard]] std::size_t key_line_length(const char *key, const char *value) noexcept;
 
-// True when ini_puts takes the change at all: no name and no value holds a
-// line break, and a set (key and value given) is a storable_entry.
-[[nodiscard]] bool acceptable_change(const char *section, const char *key, const char *value) noexcept;
+// Why ini_puts refuses a change: the first of its rules the change breaks.
+// A set (key and value given) is taken only when it writes lines that read
+// back as exactly that entry; any change only when no name and no value
+// holds a line break, which would write lines, or whole sections, that the
+// caller never asked for.
+enum class change_fault {
+    none,
+    line_break,           // a name or value holds CR or LF
+    section_bracket,      // the section name holds ']'
+    header_too_long,      // the header line would not fit in LINE_BUFFER_SIZE - 1 bytes
+    empty_key,            // the key is empty
+    key_blank_edge,       // the key begins or ends with a blank
+    key_first_byte,       // the key begins with '[', ';' or '#'
+    key_separator,        // the key holds '='
+    key_byte_order_mark,  // a key of the nameless section begins with a byte-order mark
+    key_line_too_long,    // the key line would not fit in LINE_BUFFER_SIZE - 1 bytes
+};
+
+[[nodiscard]] change_fault fault_of_change(const char *section, const char *key, const char *value) noexcept;
+
+// True when ini_puts takes the change at all: fault_of_change finds none.
+[[nodiscard]] inline bool acceptable_change(const char *section, const char *key, const char *value) noexcept {
+    return fault_of_change(section, key, value) == change_fault::none;
+}
 
 }  // namespace brantcfg::detail
 

@@ -196,32 +196,36 @@ void fail_unless_names(int cause, const changed_file &target) {
                       "cannot rewrite " + name + ": a name ending in \"~\" leaves no room for the temporary file"};
 }
 
-// Why the library refuses to set key to value in section: the first of its
-// rules the set breaks, for a message. It refuses a set whose lines would
-// not read back as that entry, before it opens the file. value is nullptr
-// for a deletion, which only a line break can make it refuse.
+// Why the library refuses to set key to value in section (value nullptr:
+// to delete), in words: the first of its rules the change breaks.
 std::string refusal_reason(const std::string &section, const std::string &key, const char *value) {
-    // A line is read in pieces of at most this many bytes, its CR LF included.
-    constexpr std::size_t LONGEST_LINE = brantcfg::line_buffer_size - 1;
-    const auto blank = [](char c) { return static_cast<unsigned char>(c) - 1u < 0x20u; };
-    const auto line_break = [](std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; };
-    if (line_break(section) || line_break(key) || (value && line_break(value)))
-        return "a name or value cannot hold a line break, CR or LF";
-    if (!value) return "a name it could not write";
-    if (section.find(']') != std::string::npos) return "a section name cannot hold \"]\"";
-    if (section.size() + 4 > LONGEST_LINE)
-        return "the header line would be " + std::to_string(section.size() + 4) + " bytes, longer than " +
-               std::to_string(LONGEST_LINE);
-    if (key.empty()) return "a key cannot be empty";
-    if (blank(key.front()) || blank(key.back())) return "a key cannot begin or end with a blank";
-    if (key.front() == '[' || key.front() == ';' || key.front() == '#')
-        return "a key cannot begin with \"[\", \";\" or \"#\"";
-    if (key.find('=') != std::string::npos) return "a key cannot hold \"=\"";
-    const std::size_t line = key.size() + 1 + brantcfg::line_value(value).size() + 2;
-    if (line > LONGEST_LINE)
-        return "the key line would be " + std::to_string(line) + " bytes, longer than " + std::to_string(LONGEST_LINE);
-    if (section.empty()) return "a key above the first section cannot begin with a byte-order mark";
-    return "a line it could not read back";
+    using brantcfg::detail::change_fault;
+    const std::string longest = std::to_string(brantcfg::line_buffer_size - 1);
+    switch (brantcfg::detail::fault_of_change(section.c_str(), key.c_str(), value)) {
+        case change_fault::line_break:
+            return "a name or value cannot hold a line break, CR or LF";
+        case change_fault::section_bracket:
+            return "a section name cannot hold \"]\"";
+        case change_fault::header_too_long:
+            return "the header line would be " + std::to_string(brantcfg::detail::header_line_length(section.c_str())) +
+                   " bytes, longer than " + longest;
+        case change_fault::empty_key:
+            return "a key cannot be empty";
+        case change_fault::key_blank_edge:
+            return "a key cannot begin or end with a blank";
+        case change_fault::key_first_byte:
+            return "a key cannot begin with \"[\", \";\" or \"#\"";
+        case change_fault::key_separator:
+            return "a key cannot hold \"=\"";
+        case change_fault::key_byte_order_mark:
+            return "a key above the first section cannot begin with a byte-order mark";
+        case change_fault::key_line_too_long:
+            return "the key line would be " + std::to_string(brantcfg::detail::key_line_length(key.c_str(), value)) +
+                   " bytes, longer than " + longest;
+        case change_fault::none:
+            break;
+    }
+    return "a name it could not write";
 }
 
 // The library refused to write the entry: a usage error.
