@@ -41,5 +41,5 @@ count "value of the same length: patch" t.ini set section00012 key10 VALUE-00012
 count "longer value: splice" t.ini set section00012 key10 a-longer-value-than-before-it-was
 count "new key: splice" t.ini set section00012 newkey v
 count "key deleted: splice" t.ini delete section00012 key10
-count "new section: whole rewrite" t.ini set newsection k v
+count "new section: splice" t.ini set newsection k v
 count "missing file: created" new.ini set s k v
