@@ -40,7 +40,14 @@ struct update_state {
 
 // What a patch comes to: besides done, failed and retry, a reader holding
 // the file, which a rewrite then changes instead.
-enum class [[nodiscard]] patch_outcome{done, failed, retry, reader_holds_file};
+// clang-format off: it takes the attribute for part of the name
+enum class [[nodiscard]] patch_outcome{
+    done,
+    failed,
+    retry,
+    reader_holds_file,
+};
+// clang-format on
 
 patch_outcome patch_line(const target_file &target, file_handle source, file_offset offset, const char *old_text,
                          const char *text, int length) noexcept;

@@ -78,7 +78,13 @@ template <typename Put>
 // What a step of a change comes to. retry: the file changed between the
 // search and the lock, so what the search found no longer holds, and the
 // caller starts over.
-enum class [[nodiscard]] outcome{failed, done, retry};
+// clang-format off: it takes the attribute for part of the name
+enum class [[nodiscard]] outcome{
+    failed,  // errno says why; the file is as it was
+    done,
+    retry,  // the file changed under the search: start over
+};
+// clang-format on
 
 // The cause of a failure just reported: errno, or EIO where a call failed
 // without setting it.
