@@ -40,8 +40,9 @@ struct update_state {
 
 // What a patch comes to: besides done, failed and retry, a reader holding
 // the file, which a rewrite then changes instead.
-// clang-format off: it takes the attribute for part of the name
-enum class [[nodiscard]] patch_outcome{
+// (Laid out by hand: the formatter takes the attribute for part of the name.)
+// clang-format off
+enum class [[nodiscard]] patch_outcome {
     done,
     failed,
     retry,

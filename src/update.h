@@ -78,8 +78,9 @@ template <typename Put>
 // What a step of a change comes to. retry: the file changed between the
 // search and the lock, so what the search found no longer holds, and the
 // caller starts over.
-// clang-format off: it takes the attribute for part of the name
-enum class [[nodiscard]] outcome{
+// (Laid out by hand: the formatter takes the attribute for part of the name.)
+// clang-format off
+enum class [[nodiscard]] outcome {
     failed,  // errno says why; the file is as it was
     done,
     retry,  // the file changed under the search: start over
