@@ -5,6 +5,7 @@
 // failed call returns 0 with errno set and leaves the file byte for byte as
 // it was, with no temporary file.
 #include "brantcfg.h"
+#include "hooks.h"
 #include "support.h"
 
 #include <fcntl.h>

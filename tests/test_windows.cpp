@@ -336,6 +336,33 @@ TEST_F(WindowsFiles, FailedOpensTellMissingFromUnreadable) {
     EXPECT_EQ(read_file(file_), ORIGINAL);
 }
 
+// The platform layer's reads and writes at an offset neither use nor move
+// the file's position, as its reads and writes in sequence do: a handle
+// opened for synchronous use would otherwise be left past the bytes.
+TEST_F(WindowsFiles, ReadsAndWritesAtAnOffsetLeaveThePositionAlone) {
+    namespace detail = brantcfg::detail;
+    const HANDLE file = CreateFileA(file_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char head[4] = {}, found[6] = {}, next[4] = {};
+    ASSERT_EQ(detail::read_file(file, head, 3), 3);    // "[s]"
+    EXPECT_TRUE(detail::read_at(file, 10, found, 5));  // "other"
+    EXPECT_TRUE(detail::write_at(file, 7, "9", 1));    // k=1 becomes k=9
+    EXPECT_EQ(detail::read_file(file, next, 3), 3);    // the bytes after "[s]"
+    errno = 0;
+    char past[8];
+    const bool read_past_end = detail::read_at(file, static_cast<detail::file_offset>(ORIGINAL.size()) - 2, past, 4);
+    const int cause = errno;
+    EXPECT_TRUE(detail::write_file(file, "K", 1));  // at the position, over the "="
+    CloseHandle(file);
+    EXPECT_STREQ(head, "[s]");
+    EXPECT_STREQ(found, "other");
+    EXPECT_STREQ(next, "\r\nk");
+    EXPECT_FALSE(read_past_end);
+    EXPECT_EQ(cause, EIO);
+    EXPECT_EQ(read_file(file_), "[s]\r\nkK9\r\nother=keep\r\n");
+}
+
 TEST_F(WindowsFiles, WritersInProcessesTakeTurnsBesideAReader) {
     // Writers in processes of their own set 100 keys each, while this
     // process reads a key that is always there: every set succeeds, every

@@ -5,6 +5,7 @@
 // the right moment through the update's test hook.
 #include "brantcfg.h"
 #include "internal.h"
+#include "hooks.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
