@@ -469,8 +469,12 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
     // left, which the call replaces (and may leave, but only as it was); or
     // the file belongs to another user (the tests run as root), whose owner
     // the new file must keep. Or the call names the file relative to the
-    // current folder, which is then the scratch folder.
-    enum class Setup { plain, stale_temporary_file, other_owner, relative_path };
+    // current folder, which is then the scratch folder. Or the folder gives
+    // new files an access list the file lacks, which the new file must not
+    // keep.
+    enum class Setup { plain, stale_temporary_file, other_owner, relative_path, folder_access_list };
+    const std::string folder_list =
+        brantcfg_test::access_list({{0x01, 6}, {0x02, 6, 65534}, {0x04, 4}, {0x10, 6}, {0x20, 4}});
     const std::string stale = "left by a crash";
     const struct {
         const char *name;
@@ -499,6 +503,8 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
          Setup::relative_path},
         {"creation, the file named in the current folder", "app.ini", nullptr, "s", "k", "v", "[s]\r\nk=v\r\n",
          Setup::relative_path},
+        {"longer value, the folder giving new files an access list", "app.ini", input, "s", "k", "22", longer,
+         Setup::folder_access_list},
     };
     char folder[4096];
     ASSERT_NE(getcwd(folder, sizeof folder), nullptr);
@@ -521,6 +527,12 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
                     std::printf("%s: left out, the file cannot be given away here\n", change.name);
                     break;
                 }
+                if (change.setup == Setup::folder_access_list &&
+                    setxattr(dir_.c_str(), "system.posix_acl_default", folder_list.data(), folder_list.size(), 0) !=
+                        0) {
+                    std::printf("%s: left out, no access lists here\n", change.name);
+                    break;
+                }
                 const std::size_t descriptors = open_descriptors();
                 system_calls = {};
                 system_calls.fail_at = at;
@@ -532,6 +544,7 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
                     ini_puts(change.section, change.key, change.value, relative ? change.file : file.c_str());
                 const int cause = errno;
                 ASSERT_EQ(chdir(folder), 0);
+                removexattr(dir_.c_str(), "system.posix_acl_default");
                 const SystemCalls seen = system_calls;
                 system_calls = {};
                 ++runs;
@@ -557,6 +570,9 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
                 if (change.setup == Setup::other_owner && exists &&
                     (stat(file.c_str(), &status) != 0 || status.st_uid != other || status.st_gid != other))
                     wrong += " the owner is lost;";
+                if (change.setup == Setup::folder_access_list && exists &&
+                    getxattr(file.c_str(), "system.posix_acl_access", nullptr, 0) >= 0)
+                    wrong += " the file took the folder's access list;";
                 Names beside = exists ? Names{change.file} : Names{};
                 bool stale_left = false;
                 if (change.setup == Setup::stale_temporary_file && read_file(path("app.in~"), &stale_left) == stale &&
