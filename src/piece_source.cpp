@@ -44,7 +44,7 @@ bool line_source::refill() noexcept {
     const std::size_t room = static_cast<std::size_t>(capacity_ - keep);
     const long got = read_file(file_, block_ + keep, room);
     if (got < 0) {
-        read_error_ = errno != 0 ? errno : EIO;
+        read_error_ = failure_cause();
         return false;
     }
     filled_ += static_cast<int>(got);

@@ -35,6 +35,22 @@ constexpr std::size_t PATH_CAPACITY = 4096;
 constexpr std::size_t NAME_CAPACITY = 256;
 #endif
 
+// The cause of a failure just reported: errno, or EIO where a call failed
+// without setting it.
+[[nodiscard]] inline int failure_cause() noexcept { return errno != 0 ? errno : EIO; }
+
+// Copies the path or file name text, NUL included, into dest of capacity
+// bytes; false (errno ENAMETOOLONG) when it does not fit, dest unchanged.
+[[nodiscard]] inline bool copy_path(const char *text, char *dest, std::size_t capacity) noexcept {
+    const std::size_t length = std::strlen(text);
+    if (length + 1 > capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(dest, text, length + 1);
+    return true;
+}
+
 // Writes the temporary name of name into temp (room for name and its NUL):
 // the whole name with its last byte replaced by '~'. A name that already
 // ends in '~' would name itself, so it has none: false, errno EINVAL.
@@ -252,8 +268,11 @@ private:
 [[nodiscard]] bool lock_for_patch(file_handle file) noexcept;
 void unlock_for_patch(file_handle file) noexcept;
 
-// Reads size bytes at offset and writes size bytes at offset, leaving the
-// file's position alone.
+// read_at reads exactly size bytes at offset: false (errno set, EIO when
+// the file ends before them) otherwise. write_at writes all size bytes at
+// offset: false (errno set) when any of them could not be written. Neither
+// uses nor moves the file's position: a read_file or write_file after them
+// goes on where the one before them ended.
 [[nodiscard]] bool read_at(file_handle file, file_offset offset, char *buffer, std::size_t size) noexcept;
 [[nodiscard]] bool write_at(file_handle file, file_offset offset, const char *bytes, std::size_t size) noexcept;
 

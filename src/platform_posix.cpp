@@ -37,12 +37,24 @@ constexpr std::size_t WRITEBACK_AT_LEAST = 64 * 1024;
 
 }  // namespace
 
-// Tests make chosen system calls fail through this hook: given the call's
+// The tests' own build (BRANTCFG_TEST_SEAMS) makes chosen system calls
+// fail through this hook, which the test program defines: given the call's
 // name it returns 0 to let the call run, or the errno value it fails with.
-// The library as shipped never defines it.
-extern "C" int brantcfg_system_call(const char *name) __attribute__((weak, visibility("hidden")));
+// Built for use, the library asks nothing and every call runs.
+#if defined(BRANTCFG_TEST_SEAMS)
+extern "C" int brantcfg_system_call(const char *name);
+#endif
 
 namespace {
+
+[[nodiscard]] int injected_failure(const char *name) noexcept {
+#if defined(BRANTCFG_TEST_SEAMS)
+    return brantcfg_system_call(name);
+#else
+    static_cast<void>(name);
+    return 0;
+#endif
+}
 
 // Runs the system call name, and runs it again when a signal interrupted
 // it; -1 with errno on failure.
@@ -50,7 +62,7 @@ template <typename Call>
 [[nodiscard]] auto retrying(const char *name, Call call) noexcept {
     decltype(call()) result;
     do {
-        const int injected = brantcfg_system_call ? brantcfg_system_call(name) : 0;
+        const int injected = injected_failure(name);
         if (injected != 0) {
             errno = injected;
             result = -1;
@@ -169,18 +181,6 @@ void hold_for_reading(int fd) noexcept {
     }
 }
 
-// Copies text into dest of capacity bytes; false (ENAMETOOLONG) when it
-// does not fit.
-[[nodiscard]] bool copy_name(const char *text, std::size_t length, char *dest, std::size_t capacity) noexcept {
-    if (length + 1 > capacity) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::memcpy(dest, text, length);
-    dest[length] = '\0';
-    return true;
-}
-
 // Replaces the target's directory with a newly opened one.
 void set_directory(target_file *target, int directory) noexcept {
     if (target->directory >= 0) close(target->directory);
@@ -221,7 +221,7 @@ constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
         errno = EISDIR;
         return false;
     }
-    return copy_name(name, std::strlen(name), target->name, sizeof target->name);
+    return copy_path(name, target->name, sizeof target->name);
 }
 
 // The states a path can be found in by locate.
@@ -242,7 +242,7 @@ struct link_probe {
 [[nodiscard]] bool locate(const char *path, target_file *target, located *found, int *links = nullptr,
                           link_probe *probe = nullptr) noexcept {
     char scratch[PATH_CAPACITY];
-    if (!copy_name(path, std::strlen(path), scratch, sizeof scratch)) return false;
+    if (!copy_path(path, scratch, sizeof scratch)) return false;
     for (int hops = 0;; ++hops) {
         if (links) *links = hops;
         if (!split_path(scratch, target)) return false;
@@ -427,7 +427,7 @@ bool close_file(file_handle file) noexcept {
     // close is not retried: after EINTR the descriptor is gone on Linux,
     // and another thread may already hold its number again. A failure made
     // by a test still closes it.
-    const int injected = brantcfg_system_call ? brantcfg_system_call("close") : 0;
+    const int injected = injected_failure("close");
     const bool closed = close(file) == 0;
     if (injected != 0) errno = injected;
     return closed && injected == 0;

@@ -63,17 +63,6 @@ namespace {
     return NO_FILE;
 }
 
-// Copies text into a buffer of capacity bytes; false when it does not fit.
-[[nodiscard]] bool copy_path(const char *text, char *dest, std::size_t capacity) noexcept {
-    const std::size_t length = std::strlen(text);
-    if (length + 1 > capacity) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::memcpy(dest, text, length + 1);
-    return true;
-}
-
 // Attributes the new file takes over from the one it replaces: a hidden or
 // system file stays so, a file kept out of the content index stays out, an
 // encrypted file is encrypted again. Archive is set anew, as on any changed
@@ -714,22 +703,62 @@ bool lock_for_patch(file_handle file) noexcept {
 
 void unlock_for_patch(file_handle file) noexcept { unlock_readers_range(file); }
 
-bool read_at(file_handle file, file_offset offset, char *buffer, std::size_t size) noexcept {
-    if (!seek_file(file, offset)) return false;
-    while (size > 0) {
-        const long got = read_file(file, buffer, size);
-        if (got <= 0) {
-            if (got == 0) errno = EIO;
-            return false;
-        }
-        buffer += got;
-        size -= static_cast<std::size_t>(got);
+namespace {
+
+// Most bytes one ReadFile or WriteFile is given: its count is 32 bits.
+constexpr std::size_t MAX_TRANSFER = std::size_t{1} << 30;
+
+// Moves size bytes at offset by transfer(done, count, &moved, &place), each
+// piece placed by its OVERLAPPED offsets, then puts the file's position
+// back: a handle opened for synchronous use moves its position past the
+// bytes even when their offset is given. A read past the end of the file
+// (or a piece that moves nothing) fails with EIO.
+template <typename Transfer>
+[[nodiscard]] bool transfer_at(HANDLE file, file_offset offset, std::size_t size, Transfer transfer) noexcept {
+    LARGE_INTEGER position{};
+    if (!SetFilePointerEx(file, LARGE_INTEGER{}, &position, FILE_CURRENT)) {
+        errno = errno_from_last_error();
+        return false;
     }
-    return true;
+    bool complete = true;
+    for (std::size_t done = 0; done < size;) {
+        const file_offset at = offset + static_cast<file_offset>(done);
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(at & 0xFFFFFFFF);
+        place.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const std::size_t left = size - done;
+        DWORD moved = 0;
+        if (!transfer(done, static_cast<DWORD>(left < MAX_TRANSFER ? left : MAX_TRANSFER), &moved, &place)) {
+            errno = errno_from_last_error();  // EIO for ERROR_HANDLE_EOF too
+            complete = false;
+            break;
+        }
+        if (moved == 0) {
+            errno = EIO;
+            complete = false;
+            break;
+        }
+        done += moved;
+    }
+    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && complete) {
+        errno = errno_from_last_error();
+        return false;
+    }
+    return complete;
+}
+
+}  // namespace
+
+bool read_at(file_handle file, file_offset offset, char *buffer, std::size_t size) noexcept {
+    return transfer_at(file, offset, size, [&](std::size_t done, DWORD count, DWORD *moved, OVERLAPPED *place) {
+        return ReadFile(file, buffer + done, count, moved, place) != 0;
+    });
 }
 
 bool write_at(file_handle file, file_offset offset, const char *bytes, std::size_t size) noexcept {
-    return seek_file(file, offset) && write_file(file, bytes, size);
+    return transfer_at(file, offset, size, [&](std::size_t done, DWORD count, DWORD *moved, OVERLAPPED *place) {
+        return WriteFile(file, bytes + done, count, moved, place) != 0;
+    });
 }
 
 namespace {

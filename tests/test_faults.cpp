@@ -5,6 +5,7 @@
 // failed call returns 0 with errno set and leaves the file byte for byte as
 // it was, with no temporary file.
 #include "brantcfg.h"
+#include "hooks.h"
 #include "support.h"
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -38,14 +40,21 @@ struct Call {
     const char *section, *key, *value;
 };
 
+// A system call that fails every time with error: what a system or file
+// system without that feature answers.
+struct Refusal {
+    const char *name;
+    int error;
+};
+
 // What the system-call hook does with the calls the platform layer makes:
-// counts them, fails the one numbered fail_at (from 1) or every one named
-// fail_every with error, and runs before just ahead of each.
+// counts them, fails the one numbered fail_at (from 1) with error and every
+// one that refused names, and runs before just ahead of each.
 struct SystemCalls {
     int count = 0;
     int fail_at = 0;
-    const char *fail_every = nullptr;
     int error = 0;
+    std::vector<Refusal> refused;
     int failed = 0;           // calls made to fail
     std::string failed_name;  // the last of them
     std::function<void(const char *)> before;
@@ -58,10 +67,13 @@ extern "C" int brantcfg_system_call(const char *name) {
     SystemCalls &calls = system_calls;
     ++calls.count;
     if (calls.before) calls.before(name);
-    if (calls.count != calls.fail_at && !(calls.fail_every && std::strcmp(name, calls.fail_every) == 0)) return 0;
+    int error = calls.count == calls.fail_at ? calls.error : 0;
+    for (const Refusal &refusal : calls.refused)
+        if (std::strcmp(name, refusal.name) == 0) error = refusal.error;
+    if (error == 0) return 0;
     ++calls.failed;
     calls.failed_name = name;
-    return calls.error;
+    return error;
 }
 
 namespace {
@@ -171,12 +183,60 @@ TEST_F(Faults, CreationThroughDanglingLinkLeavesNoPartialFile) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
-TEST_F(Faults, MissingDirectoryCreatesNothing) {
-    const std::string file = path("none/x.ini");
-    errno = 0;
-    EXPECT_EQ(ini_puts("S", "K", "v", file.c_str()), 0);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(list_dir(dir_), Names{});
+// A set that finds no file creates one, unless the way to it is blocked:
+// a missing folder, or a link whose target is longer than a path can be (a
+// target cut short would name another file). A file that another program
+// creates between the search and the creation is changed, not replaced.
+TEST_F(Faults, CreationOfAMissingFileStopsOrDefersToWhatItMeets) {
+    std::string far;  // 4095 bytes, the longest target a link can hold
+    while (far.size() + 2 < 4095) far += "d/";
+    far.resize(4094, 'd');
+    far += "x";
+    const struct {
+        const char *name;
+        const char *path;   // below the scratch folder
+        const char *link;   // when not nullptr: path is a link to this
+        bool appears;       // a file x.ini appears just before the creation
+        int result, error;  // of the call
+        Names left;
+        const char *text;  // of x.ini afterwards; nullptr: none
+    } rows[] = {
+        {"a folder on the way missing", "none/x.ini", nullptr, false, 0, ENOENT, Names{}, nullptr},
+        {"a link to a target too long to follow", "x.ini", far.c_str(), false, 0, ENAMETOOLONG, Names{"x.ini"},
+         nullptr},
+        {"a file created meanwhile", "x.ini", nullptr, true, 1, 0, Names{"x.ini"}, "[S]\r\nJ=w\r\nK=v\r\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const std::string &name : list_dir(dir_)) std::remove(path(name).c_str());
+        const std::string file = path(row.path);
+        if (row.link) {
+            ASSERT_EQ(symlink(row.link, file.c_str()), 0);
+        }
+        bool appeared = false;
+        system_calls = {};
+        system_calls.before = [&](const char *name) {
+            // The creation looks at the name before it makes the file.
+            if (row.appears && !appeared && std::strcmp(name, "fstatat") == 0) {
+                write_file(file, "[S]\r\nJ=w\r\n");
+                appeared = true;
+            }
+        };
+        errno = 0;
+        EXPECT_EQ(ini_puts("S", "K", "v", file.c_str()), row.result);
+        if (row.result == 0) {
+            EXPECT_EQ(errno, row.error);
+        }
+        system_calls = {};
+        EXPECT_EQ(appeared, row.appears);
+        EXPECT_EQ(list_dir(dir_), row.left);
+        struct stat status {};
+        if (row.text) {
+            EXPECT_EQ(read_file(file), row.text);
+        } else {
+            EXPECT_NE(stat(file.c_str(), &status), 0);
+        }
+    }
 }
 
 TEST_F(Faults, TemporaryFileThatCannotBeCreatedLeavesTarget) {
@@ -404,23 +464,51 @@ std::size_t open_descriptors() { return list_dir("/proc/self/fd").size(); }
 // then succeeds (an interrupted close excepted, which is not made again).
 TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
     const char *const input = "; c\r\n[s]\r\nk=1\r\nj=2\r\n[t]\r\nm=1\r\n";
+    const char *const longer = "; c\r\n[s]\r\nk=22\r\nj=2\r\n[t]\r\nm=1\r\n";
+    // What else stands there before the call: a temporary file a crash
+    // left, which the call replaces (and may leave, but only as it was); or
+    // the file belongs to another user (the tests run as root), whose owner
+    // the new file must keep. Or the call names the file relative to the
+    // current folder, which is then the scratch folder. Or the folder gives
+    // new files an access list the file lacks, which the new file must not
+    // keep.
+    enum class Setup { plain, stale_temporary_file, other_owner, relative_path, folder_access_list };
+    const std::string folder_list =
+        brantcfg_test::access_list({{0x01, 6}, {0x02, 6, 65534}, {0x04, 4}, {0x10, 6}, {0x20, 4}});
+    const std::string stale = "left by a crash";
     const struct {
         const char *name;
         const char *file;
         const char *before;  // nullptr: no file yet
         const char *section, *key, *value;
         const char *after;
+        Setup setup;
     } changes[] = {
-        {"patch", "app.ini", input, "s", "k", "3", "; c\r\n[s]\r\nk=3\r\nj=2\r\n[t]\r\nm=1\r\n"},
-        {"longer value", "app.ini", input, "s", "k", "22", "; c\r\n[s]\r\nk=22\r\nj=2\r\n[t]\r\nm=1\r\n"},
-        {"new key", "app.ini", input, "s", "n", "v", "; c\r\n[s]\r\nk=1\r\nj=2\r\nn=v\r\n[t]\r\nm=1\r\n"},
-        {"new section", "app.ini", input, "u", "n", "v", "; c\r\n[s]\r\nk=1\r\nj=2\r\n[t]\r\nm=1\r\n[u]\r\nn=v\r\n"},
-        {"key deletion", "app.ini", input, "s", "j", nullptr, "; c\r\n[s]\r\nk=1\r\n[t]\r\nm=1\r\n"},
-        {"section deletion", "app.ini", input, "t", nullptr, nullptr, "; c\r\n[s]\r\nk=1\r\nj=2\r\n"},
-        {"creation", "app.ini", nullptr, "s", "k", "v", "[s]\r\nk=v\r\n"},
+        {"patch", "app.ini", input, "s", "k", "3", "; c\r\n[s]\r\nk=3\r\nj=2\r\n[t]\r\nm=1\r\n", Setup::plain},
+        {"longer value", "app.ini", input, "s", "k", "22", longer, Setup::plain},
+        {"new key", "app.ini", input, "s", "n", "v", "; c\r\n[s]\r\nk=1\r\nj=2\r\nn=v\r\n[t]\r\nm=1\r\n", Setup::plain},
+        {"new section", "app.ini", input, "u", "n", "v", "; c\r\n[s]\r\nk=1\r\nj=2\r\n[t]\r\nm=1\r\n[u]\r\nn=v\r\n",
+         Setup::plain},
+        {"key deletion", "app.ini", input, "s", "j", nullptr, "; c\r\n[s]\r\nk=1\r\n[t]\r\nm=1\r\n", Setup::plain},
+        {"section deletion", "app.ini", input, "t", nullptr, nullptr, "; c\r\n[s]\r\nk=1\r\nj=2\r\n", Setup::plain},
+        {"creation", "app.ini", nullptr, "s", "k", "v", "[s]\r\nk=v\r\n", Setup::plain},
         // A name without a temporary name is created directly.
-        {"creation under its own name", "app.in~", nullptr, "s", "k", "v", "[s]\r\nk=v\r\n"},
+        {"creation under its own name", "app.in~", nullptr, "s", "k", "v", "[s]\r\nk=v\r\n", Setup::plain},
+        {"longer value beside a stale temporary file", "app.ini", input, "s", "k", "22", longer,
+         Setup::stale_temporary_file},
+        {"creation beside a stale temporary file", "app.ini", nullptr, "s", "k", "v", "[s]\r\nk=v\r\n",
+         Setup::stale_temporary_file},
+        {"longer value in another user's file", "app.ini", input, "s", "k", "22", longer, Setup::other_owner},
+        {"longer value, the file named in the current folder", "app.ini", input, "s", "k", "22", longer,
+         Setup::relative_path},
+        {"creation, the file named in the current folder", "app.ini", nullptr, "s", "k", "v", "[s]\r\nk=v\r\n",
+         Setup::relative_path},
+        {"longer value, the folder giving new files an access list", "app.ini", input, "s", "k", "22", longer,
+         Setup::folder_access_list},
     };
+    char folder[4096];
+    ASSERT_NE(getcwd(folder, sizeof folder), nullptr);
+    const uid_t other = 65534;  // nobody
     // The file carries an extended attribute, which a rewrite copies.
     const std::string note = "kept";
     int runs = 0;
@@ -434,13 +522,29 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
                     write_file(file, change.before);
                     setxattr(file.c_str(), "user.note", note.data(), note.size(), 0);
                 }
+                if (change.setup == Setup::stale_temporary_file) write_file(path("app.in~"), stale);
+                if (change.setup == Setup::other_owner && chown(file.c_str(), other, other) != 0) {
+                    std::printf("%s: left out, the file cannot be given away here\n", change.name);
+                    break;
+                }
+                if (change.setup == Setup::folder_access_list &&
+                    setxattr(dir_.c_str(), "system.posix_acl_default", folder_list.data(), folder_list.size(), 0) !=
+                        0) {
+                    std::printf("%s: left out, no access lists here\n", change.name);
+                    break;
+                }
                 const std::size_t descriptors = open_descriptors();
                 system_calls = {};
                 system_calls.fail_at = at;
                 system_calls.error = error;
+                const bool relative = change.setup == Setup::relative_path;
+                ASSERT_EQ(chdir(relative ? dir_.c_str() : folder), 0);
                 errno = 0;
-                const int result = ini_puts(change.section, change.key, change.value, file.c_str());
+                const int result =
+                    ini_puts(change.section, change.key, change.value, relative ? change.file : file.c_str());
                 const int cause = errno;
+                ASSERT_EQ(chdir(folder), 0);
+                removexattr(dir_.c_str(), "system.posix_acl_default");
                 const SystemCalls seen = system_calls;
                 system_calls = {};
                 ++runs;
@@ -462,7 +566,20 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
                 const ssize_t length = getxattr(file.c_str(), "user.note", value, sizeof value);
                 if (change.before && exists && std::string(value, length > 0 ? std::size_t(length) : 0) != note)
                     wrong += " the extended attribute is lost;";
-                if (list_dir(dir_) != (exists ? Names{change.file} : Names{})) {
+                struct stat status {};
+                if (change.setup == Setup::other_owner && exists &&
+                    (stat(file.c_str(), &status) != 0 || status.st_uid != other || status.st_gid != other))
+                    wrong += " the owner is lost;";
+                if (change.setup == Setup::folder_access_list && exists &&
+                    getxattr(file.c_str(), "system.posix_acl_access", nullptr, 0) >= 0)
+                    wrong += " the file took the folder's access list;";
+                Names beside = exists ? Names{change.file} : Names{};
+                bool stale_left = false;
+                if (change.setup == Setup::stale_temporary_file && read_file(path("app.in~"), &stale_left) == stale &&
+                    stale_left)
+                    beside.push_back("app.in~");
+                std::sort(beside.begin(), beside.end());
+                if (list_dir(dir_) != beside) {
                     wrong += " a file is left beside it:";
                     for (const std::string &name : list_dir(dir_)) wrong += " " + name;
                 }
@@ -477,37 +594,88 @@ TEST_F(Faults, EverySystemCallFailingInTurnLeavesTheFileOldOrNew) {
     std::printf("%d writes, each with one system call failed or interrupted\n", runs);
 }
 
-// ---- the kernel copy refused ----------------------------------------------------
+// ---- what some systems lack ---------------------------------------------------
 
-// Where the system will not copy between files (old kernels, filters), a
-// change copies through its own block instead, wherever it starts: at the
-// first byte too, where nothing was copied before the refusal.
-TEST_F(Faults, ChangesSucceedWhereTheKernelCopyIsRefused) {
+// Where the system or the file system lacks a feature, a change does without
+// it and still succeeds, wherever it starts, leaving nothing beside the
+// file: without the kernel copy (old kernels, filters) it copies through its
+// own block, at the first byte too, where nothing was copied before the
+// refusal; without the rename that never replaces, a new file takes its
+// name by a hard link, or where there are none by the plain rename; without
+// byte-range locks of open files the writers take turns by flock and a
+// change of the same length is rewritten, since readers cannot be kept out
+// of a patch; without extended attributes there are none to keep.
+TEST_F(Faults, ChangesSucceedWhereTheSystemLacksAFeature) {
+    const Refusal no_kernel_copy = {"copy_file_range", ENOSYS};
+    const Refusal no_noreplace_rename = {"renameat2", EINVAL};
+    const Refusal no_hard_links = {"linkat", EPERM};
+    const Refusal no_file_locks = {"fcntl", EINVAL};
+    const Refusal no_attributes = {"flistxattr", ENOTSUP};
     const struct {
         const char *name;
-        const char *before;
+        std::vector<Refusal> refused;
+        const char *before;  // nullptr: no file yet
         const char *section, *key, *value;
         const char *after;
     } changes[] = {
-        {"longer value on the first line", "k=1\r\n[s]\r\nj=2\r\n", nullptr, "k", "22", "k=22\r\n[s]\r\nj=2\r\n"},
-        {"first line deleted", "k=1\r\n[s]\r\nj=2\r\n", nullptr, "k", nullptr, "[s]\r\nj=2\r\n"},
-        {"key added before the first header", "[s]\r\nj=2\r\n", nullptr, "n", "v", "n=v\r\n[s]\r\nj=2\r\n"},
-        {"longer value on line 2", "[s]\r\nk=1\r\nj=2\r\n", "s", "k", "22", "[s]\r\nk=22\r\nj=2\r\n"},
-        {"line 2 deleted", "[s]\r\nk=1\r\nj=2\r\n", "s", "k", nullptr, "[s]\r\nj=2\r\n"},
+        {"longer value on the first line",
+         {no_kernel_copy},
+         "k=1\r\n[s]\r\nj=2\r\n",
+         nullptr,
+         "k",
+         "22",
+         "k=22\r\n[s]\r\nj=2\r\n"},
+        {"first line deleted", {no_kernel_copy}, "k=1\r\n[s]\r\nj=2\r\n", nullptr, "k", nullptr, "[s]\r\nj=2\r\n"},
+        {"key added before the first header",
+         {no_kernel_copy},
+         "[s]\r\nj=2\r\n",
+         nullptr,
+         "n",
+         "v",
+         "n=v\r\n[s]\r\nj=2\r\n"},
+        {"longer value on line 2", {no_kernel_copy}, "[s]\r\nk=1\r\nj=2\r\n", "s", "k", "22", "[s]\r\nk=22\r\nj=2\r\n"},
+        {"line 2 deleted", {no_kernel_copy}, "[s]\r\nk=1\r\nj=2\r\n", "s", "k", nullptr, "[s]\r\nj=2\r\n"},
+        {"creation without the rename that never replaces",
+         {no_noreplace_rename},
+         nullptr,
+         "s",
+         "k",
+         "v",
+         "[s]\r\nk=v\r\n"},
+        {"creation without hard links either",
+         {no_noreplace_rename, no_hard_links},
+         nullptr,
+         "s",
+         "k",
+         "v",
+         "[s]\r\nk=v\r\n"},
+        {"same length without file locks", {no_file_locks}, "[s]\r\nk=1\r\n", "s", "k", "2", "[s]\r\nk=2\r\n"},
+        {"longer value without file locks", {no_file_locks}, "[s]\r\nk=1\r\n", "s", "k", "22", "[s]\r\nk=22\r\n"},
+        {"longer value without extended attributes",
+         {no_attributes},
+         "[s]\r\nk=1\r\n",
+         "s",
+         "k",
+         "22",
+         "[s]\r\nk=22\r\n"},
     };
     const std::string file = path("app.ini");
     for (const auto &change : changes) {
         SCOPED_TRACE(change.name);
-        write_file(file, change.before);
+        std::remove(file.c_str());
+        if (change.before) write_file(file, change.before);
+        const ino_t inode = change.before ? stamp_of(file).inode : 0;
         system_calls = {};
-        system_calls.fail_every = "copy_file_range";
-        system_calls.error = ENOSYS;
+        system_calls.refused = change.refused;
         errno = 0;
         EXPECT_EQ(ini_puts(change.section, change.key, change.value, file.c_str()), 1) << std::strerror(errno);
-        EXPECT_GT(system_calls.failed, 0);  // the copy was asked for, and refused
+        EXPECT_GT(system_calls.failed, 0);  // the feature was asked for, and refused
         system_calls = {};
         EXPECT_EQ(read_file(file), change.after);
         EXPECT_EQ(list_dir(dir_), Names{"app.ini"});
+        if (change.before) {
+            EXPECT_NE(stamp_of(file).inode, inode) << "not replaced: every change here is a rewrite";
+        }
     }
 }
 
@@ -581,46 +749,71 @@ TEST_F(Faults, CreationThroughADanglingLinkNeverFollowsItAgain) {
 
 // ---- access never wider, not even for a moment ------------------------------------
 
-// The file's access list gives its owning group nothing (the mode's group
-// bits show the mask, rw). Before every system call of the rewrite, the
+// The old file's own access list gives its owning group nothing (the
+// mode's group bits show the mask, rw); or the old file has none, but the
+// folder now has a default list that a new file in it inherits, granting
+// the user nobody rw. Before every system call of the rewrite, the
 // temporary file, once there, grants the group and others nothing: either
-// its mode does, or it already holds the old file's list.
+// its mode does, or it already holds the old file's list. After it, the
+// file has the old mode and the old list, or none where the old had none.
 TEST_F(Faults, NewFileIsNeverMoreOpenThanTheOldOne) {
     const std::string file = path("app.ini");
     const std::string temp = path("app.in~");
-    write_file(file, "[s]\r\nk=1\r\n");
-    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
     // Owner rw, owning group nothing, user nobody rw, mask rw, others nothing.
     const std::string list = brantcfg_test::access_list({{0x01, 6}, {0x02, 6, 65534}, {0x04, 0}, {0x10, 6}, {0x20, 0}});
-    if (setxattr(file.c_str(), "system.posix_acl_access", list.data(), list.size(), 0) != 0)
-        GTEST_SKIP() << "no access lists on this file system: " << std::strerror(errno);
-    struct stat status {};
-    ASSERT_EQ(stat(file.c_str(), &status), 0);
-    ASSERT_EQ(status.st_mode & 07777, 0660u);  // the mask shows as the group's bits
-
-    int looked = 0;
-    std::vector<std::string> wider;
-    system_calls.before = [&](const char *name) {
-        struct stat now {};
-        if (lstat(temp.c_str(), &now) != 0) return;
-        ++looked;
-        char value[256];
-        const ssize_t length = getxattr(temp.c_str(), "system.posix_acl_access", value, sizeof value);
-        const bool listed = length > 0 && std::string(value, static_cast<std::size_t>(length)) == list;
-        if (!listed && (now.st_mode & 0077) != 0)
-            wider.push_back(std::string("before ") + name + ": mode " + std::to_string(now.st_mode & 07777) +
-                            (length > 0 ? ", another list" : ", no list"));
+    const struct {
+        const char *name;
+        std::string file_list, folder_default;
+        mode_t mode;  // as stat shows it with the file's list
+    } rows[] = {
+        {"the file's own list", list, "", 0660},
+        {"a list the folder gives new files", "", list, 0600},
+        {"the file's own list, the folder another", list,
+         brantcfg_test::access_list({{0x01, 6}, {0x04, 6}, {0x10, 6}, {0x20, 4}}), 0660},
     };
-    EXPECT_EQ(ini_puts("s", "k", "22", file.c_str()), 1);
-    system_calls = {};
-    EXPECT_GT(looked, 0);
-    EXPECT_EQ(wider, std::vector<std::string>{});
-    EXPECT_EQ(read_file(file), "[s]\r\nk=22\r\n");
-    ASSERT_EQ(stat(file.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0660u);
-    char value[256];
-    const ssize_t length = getxattr(file.c_str(), "system.posix_acl_access", value, sizeof value);
-    EXPECT_EQ(std::string(value, length > 0 ? static_cast<std::size_t>(length) : 0), list);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        removexattr(dir_.c_str(), "system.posix_acl_default");
+        std::remove(file.c_str());
+        write_file(file, "[s]\r\nk=1\r\n");
+        ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+        if (!row.file_list.empty() &&
+            setxattr(file.c_str(), "system.posix_acl_access", row.file_list.data(), row.file_list.size(), 0) != 0)
+            GTEST_SKIP() << "no access lists on this file system: " << std::strerror(errno);
+        if (!row.folder_default.empty() && setxattr(dir_.c_str(), "system.posix_acl_default", row.folder_default.data(),
+                                                    row.folder_default.size(), 0) != 0)
+            GTEST_SKIP() << "no default access lists on this file system: " << std::strerror(errno);
+        struct stat status {};
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        ASSERT_EQ(status.st_mode & 07777, row.mode);
+
+        int looked = 0;
+        std::vector<std::string> wider;
+        system_calls.before = [&](const char *name) {
+            struct stat now {};
+            if (lstat(temp.c_str(), &now) != 0) return;
+            ++looked;
+            char value[256];
+            const ssize_t length = getxattr(temp.c_str(), "system.posix_acl_access", value, sizeof value);
+            const std::string held = length > 0 ? std::string(value, static_cast<std::size_t>(length)) : "";
+            // With a list, the mode's group bits are its mask: 0 there
+            // leaves every entry but the owner's without effect.
+            const bool as_old = !row.file_list.empty() && held == row.file_list;
+            if (!as_old && (now.st_mode & 0077) != 0)
+                wider.push_back(std::string("before ") + name + ": mode " + std::to_string(now.st_mode & 07777) +
+                                (length > 0 ? ", another list" : ", no list"));
+        };
+        EXPECT_EQ(ini_puts("s", "k", "22", file.c_str()), 1);
+        system_calls = {};
+        EXPECT_GT(looked, 0);
+        EXPECT_EQ(wider, std::vector<std::string>{});
+        EXPECT_EQ(read_file(file), "[s]\r\nk=22\r\n");
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, row.mode);
+        char value[256];
+        const ssize_t length = getxattr(file.c_str(), "system.posix_acl_access", value, sizeof value);
+        EXPECT_EQ(std::string(value, length > 0 ? static_cast<std::size_t>(length) : 0), row.file_list);
+    }
 }
 
 // ---- the temporary name on the caller's own path ----------------------------------

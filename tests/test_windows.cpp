@@ -2,6 +2,7 @@
 // read-only files, files held open by another program, stale temporary
 // files, creation times, links, and how failed opens are told apart.
 #include "brantcfg.h"
+#include "update.h"
 #include "platform.h"
 #include "support.h"
 
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +57,20 @@ const int child_started = [] {
         ExitProcess(static_cast<UINT>(run_writer(__argv[2], __argv[3], __argv[4])));
     return 0;
 }();
+
+// What the update hook does when an update has searched the file, once.
+std::function<void()> on_searched;
+
+}  // namespace
+
+extern "C" void brantcfg_update_point(int point) {
+    if (point != static_cast<int>(brantcfg::detail::update_point::searched) || !on_searched) return;
+    const std::function<void()> run = on_searched;
+    on_searched = nullptr;
+    run();
+}
+
+namespace {
 
 using brantcfg_test::file_exists;
 using brantcfg_test::list_dir;
@@ -334,6 +350,60 @@ TEST_F(WindowsFiles, FailedOpensTellMissingFromUnreadable) {
     EXPECT_EQ(cause, EBUSY);
     EXPECT_EQ(length, 4);
     EXPECT_EQ(read_file(file_), ORIGINAL);
+}
+
+// Another writer changes the file after this call searched it and before it
+// takes the writers' lock: the call starts over on what the file holds
+// then, and the other change is kept. The other writer runs while this call
+// holds the file open, which keeps it from replacing the file here (a file
+// held open is never replaced on Windows): it patches.
+TEST_F(WindowsFiles, ChangeByAnotherWriterBetweenSearchAndLockIsKept) {
+    const struct {
+        const char *name;
+        const char *value;  // what this call sets k to
+        const char *other;  // what the other writer sets other to, as long as "keep"
+        const char *expected;
+    } rows[] = {
+        {"this rewrites, the other patches", "longer", "kept", "[s]\r\nk=longer\r\nother=kept\r\n"},
+        {"both patch", "2", "kept", "[s]\r\nk=2\r\nother=kept\r\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        write_file(file_, "[s]\r\nk=1\r\nother=keep\r\n");
+        on_searched = [&] { EXPECT_EQ(ini_puts("s", "other", row.other, file_.c_str()), 1); };
+        EXPECT_EQ(ini_puts("s", "k", row.value, file_.c_str()), 1);
+        EXPECT_FALSE(on_searched) << "the update never reached the hook";
+        on_searched = nullptr;
+        EXPECT_EQ(read_file(file_), row.expected);
+        expect_only_target();
+    }
+}
+
+// The platform layer's reads and writes at an offset neither use nor move
+// the file's position, as its reads and writes in sequence do: a handle
+// opened for synchronous use would otherwise be left past the bytes.
+TEST_F(WindowsFiles, ReadsAndWritesAtAnOffsetLeaveThePositionAlone) {
+    namespace detail = brantcfg::detail;
+    const HANDLE file = CreateFileA(file_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char head[4] = {}, found[6] = {}, next[4] = {};
+    ASSERT_EQ(detail::read_file(file, head, 3), 3);    // "[s]"
+    EXPECT_TRUE(detail::read_at(file, 10, found, 5));  // "other"
+    EXPECT_TRUE(detail::write_at(file, 7, "9", 1));    // k=1 becomes k=9
+    EXPECT_EQ(detail::read_file(file, next, 3), 3);    // the bytes after "[s]"
+    errno = 0;
+    char past[8];
+    const bool read_past_end = detail::read_at(file, static_cast<detail::file_offset>(ORIGINAL.size()) - 2, past, 4);
+    const int cause = errno;
+    EXPECT_TRUE(detail::write_file(file, "K", 1));  // at the position, over the "="
+    CloseHandle(file);
+    EXPECT_STREQ(head, "[s]");
+    EXPECT_STREQ(found, "other");
+    EXPECT_STREQ(next, "\r\nk");
+    EXPECT_FALSE(read_past_end);
+    EXPECT_EQ(cause, EIO);
+    EXPECT_EQ(read_file(file_), "[s]\r\nkK9\r\nother=keep\r\n");
 }
 
 TEST_F(WindowsFiles, WritersInProcessesTakeTurnsBesideAReader) {

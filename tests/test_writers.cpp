@@ -4,6 +4,7 @@
 // rewrite keeps of the file it replaces. The races are made to happen at
 // the right moment through the update's test hook.
 #include "brantcfg.h"
+#include "hooks.h"
 #include "update.h"
 #include "support.h"
 
@@ -83,18 +84,28 @@ TEST_F(Writers, ChangeByAnotherWriterBetweenSearchAndLockIsKept) {
     const struct {
         const char *name;
         const char *value;  // what this call sets k to
-        const char *other;  // what the other writer sets meanwhile
+        const char *other;  // what the other writer sets meanwhile; nullptr: it removes the file
         const char *expected;
     } rows[] = {
         {"both rewrite", "22", "33", "[s]\r\nk=22\r\nj=33\r\n"},
         {"this patches, the other rewrites", "2", "33", "[s]\r\nk=2\r\nj=33\r\n"},
         {"this rewrites, the other patches", "22", "3", "[s]\r\nk=22\r\nj=3\r\n"},
         {"both patch", "2", "3", "[s]\r\nk=2\r\nj=3\r\n"},
+        // The call then creates the file afresh, as it would have had it
+        // found none.
+        {"this rewrites, the other removes the file", "22", nullptr, "[s]\r\nk=22\r\n"},
+        {"this patches, the other removes the file", "2", nullptr, "[s]\r\nk=2\r\n"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         write_file(file, "[s]\r\nk=1\r\nj=1\r\n");
-        on_searched = [&] { EXPECT_EQ(ini_puts("s", "j", row.other, file.c_str()), 1); };
+        on_searched = [&] {
+            if (row.other) {
+                EXPECT_EQ(ini_puts("s", "j", row.other, file.c_str()), 1);
+            } else {
+                EXPECT_EQ(std::remove(file.c_str()), 0);
+            }
+        };
         EXPECT_EQ(ini_puts("s", "k", row.value, file.c_str()), 1);
         EXPECT_EQ(read_file(file), row.expected);
     }
