@@ -10,10 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 # Floors of the totals, in percent: what the tree reaches now, rounded down
-# (96.5 % of lines, 85.0 % of branches); branches one point lower, as a few
+# (97.2 % of lines, 86.3 % of branches), a point lower, as a few
 # of them are taken or not with the timing of lock waits.
 min_lines=${BRANTCFG_MIN_LINE_COVERAGE:-96}
-min_branches=${BRANTCFG_MIN_BRANCH_COVERAGE:-84}
+min_branches=${BRANTCFG_MIN_BRANCH_COVERAGE:-85}
 
 echo "lcov /usr/bin/lcov" | bash .ci/install-packages -
 
