@@ -15,27 +15,40 @@
 
 namespace brantcfg::detail {
 
-bool next_header(line_source &source, char (&line)[LINE_BUFFER_SIZE], const char *name, std::size_t length,
-                 line_class *found, file_offset *start) noexcept {
-    // Runs of lines that cannot be headers are passed over where they lie.
+namespace {
+
+// Reads on to the next line that begins with '[' (after blanks), which it
+// leaves taken apart in found, with line holding it and start its offset.
+// With a name (length bytes), headers that cannot be that name's may be
+// passed over where they lie, unread. False at the end of the file or on a
+// read error.
+[[nodiscard]] bool next_bracket_line(line_source &source, char (&line)[LINE_BUFFER_SIZE], const char *name,
+                                     std::size_t length, line_class *found, file_offset *start) noexcept {
+    // Runs of lines that cannot begin with '[' are passed over where they lie.
     for (;;) {
         pass_bracketless_run(source);
         if (name && pass_other_header(source, name, length)) continue;
         *start = source.offset();
         if (read_bracket_piece(source, line, sizeof line) == 0) return false;
         *found = classify_line(line, unclosed_bracket::ends_section);
-        if (found->kind == line_kind::header) return true;
+        if (found->kind == line_kind::header || found->kind == line_kind::section_end) return true;
     }
 }
 
+}  // namespace
+
+bool next_header(line_source &source, char (&line)[LINE_BUFFER_SIZE], const char *name, std::size_t length,
+                 line_class *found, file_offset *start) noexcept {
+    while (next_bracket_line(source, line, name, length, found, start))
+        if (found->kind == line_kind::header) return true;
+    return false;
+}
+
 file_offset find_section_end(line_source &source, char (&line)[LINE_BUFFER_SIZE]) noexcept {
-    for (;;) {
-        pass_bracketless_run(source);
-        const file_offset start = source.offset();
-        if (read_bracket_piece(source, line, sizeof line) == 0) return source.read_error() != 0 ? -1 : start;
-        const line_kind kind = classify_line(line, unclosed_bracket::ends_section).kind;
-        if (kind == line_kind::header || kind == line_kind::section_end) return start;
-    }
+    line_class found;
+    file_offset start = -1;
+    if (next_bracket_line(source, line, nullptr, 0, &found, &start)) return start;
+    return source.read_error() != 0 ? -1 : source.offset();
 }
 
 bool seek_entry(line_source &source, const entry_query &query, char *dest, int size, entry_marks *marks) noexcept {

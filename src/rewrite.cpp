@@ -85,6 +85,11 @@ constexpr file_offset PATCH_BLOCK = 512;
     return result;
 }
 
+// What a call comes to when its plan is no edit: nothing to do, or a failure.
+[[nodiscard]] outcome settled(plan_result planned) noexcept {
+    return planned == plan_result::unchanged ? outcome::done : outcome::failed;
+}
+
 // The update once the file is open: nothing, a patch, or a rewrite. The
 // search runs without the lock, so that a call with nothing to change
 // takes none; a change takes it, and goes ahead only while the path still
@@ -92,8 +97,7 @@ constexpr file_offset PATCH_BLOCK = 512;
 outcome update_open_file(update_state &state, const char *path, writer_lock &lock) noexcept {
     file_version searched;
     const bool versioned = read_version(state.src.file(), &searched);
-    plan_result planned = plan_update(state);
-    if (planned != plan_result::edit) return planned == plan_result::unchanged ? outcome::done : outcome::failed;
+    if (const plan_result planned = plan_update(state); planned != plan_result::edit) return settled(planned);
     reach(update_point::searched);
 
     target_file target;
@@ -126,8 +130,7 @@ outcome update_open_file(update_state &state, const char *path, writer_lock &loc
     file_version now;
     if (!versioned || !read_version(state.src.file(), &now) || !(now == searched)) {
         if (!restart_source(state.src)) return outcome::failed;
-        planned = plan_update(state);
-        if (planned != plan_result::edit) return planned == plan_result::unchanged ? outcome::done : outcome::failed;
+        if (const plan_result planned = plan_update(state); planned != plan_result::edit) return settled(planned);
     }
     return rewrite_with_edit(state, target);
 }
