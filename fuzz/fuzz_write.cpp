@@ -247,9 +247,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         // the mark stays.
         const std::string plain = dir + "/plain.ini";
         write_whole_file(plain, rest);
-        check(call(plain) == 1, "a setter failed on the file without its byte-order mark");
-        check(after_bytes == UTF8_MARK + read_whole_file(plain),
-              "the file behind a byte-order mark changed otherwise than without it");
+        errno = 0;
+        const int plain_result = call(plain);
+        if (plain_result == 0 && errno == EILSEQ && operation == Operation::delete_key) {
+            // Without the mark, deleting the first line would bring a mark
+            // that begins the next one to the first byte, where it would
+            // read as the file's own: refused there. Behind the file's own
+            // mark that line still reads as it did, and the deletion is made.
+            const std::size_t line_end = rest.find('\n');
+            const Model next = read_model(line_end == std::string::npos ? std::string() : rest.substr(line_end + 1, 3));
+            check(next.text_start > 0 || next.utf16,
+                  "a key deletion without the mark was refused with no mark behind the first line");
+        } else {
+            check(plain_result == 1, "a setter failed on the file without its byte-order mark");
+            check(after_bytes == UTF8_MARK + read_whole_file(plain),
+                  "the file behind a byte-order mark changed otherwise than without it");
+        }
         std::remove(plain.c_str());
     }
 
