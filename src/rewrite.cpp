@@ -108,9 +108,9 @@ outcome update_open_file(update_state &state, const char *path, writer_lock &loc
     // where there is one (see writer_lock::file).
     if (lock.file() != NO_FILE && !read_through(state.src, lock.file())) return outcome::failed;
     // A patch compares the old line under its own lock, whatever happened
-    // to the file since the search.
+    // to the file since the search. The line buffer still holds the new key
+    // line plan_update built.
     if (state.patch_length > 0) {
-        build_key_line(state.what.key, state.what.value, state.line);
         switch (
             patch_line(target, state.src.file(), state.planned.from, state.old_line, state.line, state.patch_length)) {
             case patch_outcome::done:
